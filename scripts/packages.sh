@@ -1,0 +1,20 @@
+# Sourced by the scripts: installs the Debian packages Orvane needs when any is missing.
+orvane_packages=(
+    build-essential cmake pkg-config
+    qtbase5-dev libqt5serialport5-dev
+    libcpp-httplib-dev libssl-dev libbenchmark-dev
+    fonts-dejavu-core xvfb xauth
+)
+
+orvane_install_packages() {
+    local missing=() p
+    for p in "${orvane_packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "== Installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
