@@ -1,0 +1,335 @@
+#include "brevia/commandline.h"
+
+#include <cstdint>
+#include <map>
+
+namespace brevia {
+
+namespace {
+
+// Whole text as a decimal number no larger than `max`.
+bool parseDecimal(const std::string &text, uint64_t max, uint64_t &value)
+{
+    if (text.empty() || text.size() > 19)
+        return false;
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + uint64_t(c - '0');
+    }
+    return value <= max;
+}
+
+// Hexadecimal, "0x" optional, at most 8 digits.
+bool parseHex32(std::string text, uint32_t &value)
+{
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        text = text.substr(2);
+    if (text.empty() || text.size() > 8)
+        return false;
+    value = 0;
+    for (char c : text) {
+        int v = -1;
+        if (c >= '0' && c <= '9')
+            v = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            v = c - 'A' + 10;
+        if (v < 0)
+            return false;
+        value = value * 16 + uint32_t(v);
+    }
+    return true;
+}
+
+bool parseSession(const std::string &text, SessionSpec &spec, std::string &error)
+{
+    if (text == "empty") {
+        spec.empty = true;
+        return true;
+    }
+    const size_t colon = text.find(':');
+    const size_t at = text.find('@');
+    if (colon == std::string::npos || (at != std::string::npos && at < colon)) {
+        error = "--session wants START:RECORDS[@ADDRESS] or \"empty\", not \"" + text + "\"";
+        return false;
+    }
+    const std::string start = text.substr(0, colon);
+    const std::string records =
+        text.substr(colon + 1, at == std::string::npos ? std::string::npos : at - colon - 1);
+    uint64_t value = 0;
+    if (!parseDecimal(start, UINT32_MAX, value)) {
+        error =
+            "--session start time \"" + start + "\" is not a number of seconds up to 4294967295";
+        return false;
+    }
+    spec.startTime = uint32_t(value);
+    if (!parseDecimal(records, 65534, value)) {
+        error = "--session records \"" + records + "\" is not a number from 0 to 65534";
+        return false;
+    }
+    spec.records = uint16_t(value);
+    if (at != std::string::npos) {
+        uint32_t address = 0;
+        if (!parseHex32(text.substr(at + 1), address)) {
+            error = "--session address \"" + text.substr(at + 1)
+                + "\" is not hexadecimal of at most 8 digits";
+            return false;
+        }
+        spec.address = address;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string usageText()
+{
+    return R"(Usage: brevia-emulator [options]
+
+Emulates a Brevia (K217) on a pseudo-terminal. Prints the pty path on the first line of
+standard output and, with --link, the link path on the second, as soon as the device is
+ready. SIGUSR1 unplugs the device, SIGUSR2 plugs it in again (a new pty, the link
+re-pointed); SIGINT and SIGTERM remove the link and exit.
+
+Identity:
+  --mode WM|BM              working mode (default) or boot mode at start
+  --fw N                    firmware version (default 1310)
+  --new-fw N                version after a complete firmware image and a restart
+                            (default: unchanged)
+  --uid TEXT                unique identifier (default 4B21C07DE5A19F03)
+  --ble HEX12               BLE identifier, 12 upper-case hex digits (default C8F09E4D21A7)
+  --zero-mac N              answer the first N "ATI3" with twelve zeros (default 0)
+  --name-reply TEXT         answer "ATN?" with TEXT instead of the name reply
+
+Memory:
+  --session START:RECORDS[@ADDRESS]
+                            one directory slot: start time (Unix seconds), records
+                            (0 to 65534) and optionally the start address (hex); without
+                            one, sessions are placed page by page from 0x1A00. Repeatable,
+                            in slot order, at most 41 slots
+  --session empty           an unused directory slot
+  --seed N                  seed of the record bytes and of the white-space positions
+                            (default 1)
+
+Replies:
+  --atd0-ok separate|name|next|none
+                            the "OK" to "ATD0": its own reply (default), in one write with
+                            the name reply, in front of the next reply, or never
+  --summary-half            "ATA?" answers only the first 256 bytes (512 digits)
+  --pieces N[,N...]         cut every write into pieces of these sizes, the last repeating
+  --piece-gap-ms MS         pause between pieces (default 30)
+  --reply-gap-ms MS         pause between two replies that would leave back to back
+                            (default 10)
+  --baud N                  pace the output at N baud, 10 bits a byte (default 0: unpaced)
+  --whitespace none|reads|all
+                            sprinkle spaces and line breaks into page reads ("R") only, or
+                            into every hex reply ("R" and "ATA?") (default none)
+  --stray-read N|all        add stray text to the N-th page read (counting from 1), or to
+                            all. Repeatable
+  --stray-text TEXT         the stray text (default "#?")
+
+Faults:
+  --mute-after K            answer the first K commands, then stay silent
+  --unplug-after K          the K-th command unplugs the device before it is answered
+  --replug-after-ms M       after an unplug, plug in again after M ms
+  --restart-delay-ms MS     time from "Z" to the "BOOT" message; input in between is
+                            dropped (default 200)
+
+Output:
+  --link PATH               keep a symbolic link at PATH pointing at the current pty
+  --log FILE                JSON lines: every command, reply, violation, unplug and plug,
+                            erase, restart, clock set and received image
+  --dump-dir DIR            write the expected session files at start and "flashed.bin"
+                            after each complete firmware image
+  -h, --help                this text
+
+Argument errors exit with code 2.
+)";
+}
+
+CommandLine parseCommandLine(const std::vector<std::string> &arguments)
+{
+    CommandLine result;
+    Scenario &s = result.scenario;
+    enum Kind { Flag, Value };
+    static const std::map<std::string, Kind> known = {{"--mode", Value},
+                                                      {"--fw", Value},
+                                                      {"--new-fw", Value},
+                                                      {"--uid", Value},
+                                                      {"--ble", Value},
+                                                      {"--zero-mac", Value},
+                                                      {"--name-reply", Value},
+                                                      {"--session", Value},
+                                                      {"--seed", Value},
+                                                      {"--atd0-ok", Value},
+                                                      {"--summary-half", Flag},
+                                                      {"--pieces", Value},
+                                                      {"--piece-gap-ms", Value},
+                                                      {"--reply-gap-ms", Value},
+                                                      {"--baud", Value},
+                                                      {"--whitespace", Value},
+                                                      {"--stray-read", Value},
+                                                      {"--stray-text", Value},
+                                                      {"--mute-after", Value},
+                                                      {"--unplug-after", Value},
+                                                      {"--replug-after-ms", Value},
+                                                      {"--restart-delay-ms", Value},
+                                                      {"--link", Value},
+                                                      {"--log", Value},
+                                                      {"--dump-dir", Value},
+                                                      {"--help", Flag},
+                                                      {"-h", Flag}};
+
+    auto fail = [&](const std::string &text) {
+        result.error = text;
+        return result;
+    };
+
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        std::string name = arguments[i];
+        std::string value;
+        bool inlineValue = false;
+        const size_t eq = name.find('=');
+        if (name.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+            inlineValue = true;
+        }
+        const auto it = known.find(name);
+        if (it == known.end())
+            return fail("unknown option \"" + arguments[i] + "\"");
+        if (it->second == Flag) {
+            if (inlineValue)
+                return fail(name + " takes no value");
+        } else if (!inlineValue) {
+            if (i + 1 >= arguments.size())
+                return fail(name + " needs a value");
+            value = arguments[++i];
+        }
+
+        uint64_t number = 0;
+        auto wantNumber = [&](uint64_t max) {
+            if (parseDecimal(value, max, number))
+                return true;
+            result.error = name + " wants a whole number from 0 to " + std::to_string(max)
+                + ", not \"" + value + "\"";
+            return false;
+        };
+
+        if (name == "--help" || name == "-h") {
+            result.help = true;
+        } else if (name == "--summary-half") {
+            s.summaryFirstHalfOnly = true;
+        } else if (name == "--mode") {
+            if (value != "WM" && value != "BM")
+                return fail("--mode wants WM or BM, not \"" + value + "\"");
+            s.mode = value == "BM" ? Mode::Boot : Mode::Working;
+        } else if (name == "--fw" || name == "--new-fw") {
+            if (!wantNumber(999999999))
+                return result;
+            if (name == "--fw")
+                s.firmwareVersion = int(number);
+            else
+                s.newFirmwareVersion = int(number);
+        } else if (name == "--uid") {
+            s.uid = value;
+        } else if (name == "--ble") {
+            s.ble = value;
+        } else if (name == "--zero-mac") {
+            if (!wantNumber(1000000))
+                return result;
+            s.zeroMacReplies = int(number);
+        } else if (name == "--name-reply") {
+            s.nameReply = value;
+        } else if (name == "--session") {
+            SessionSpec spec;
+            if (!parseSession(value, spec, result.error))
+                return result;
+            s.sessions.push_back(spec);
+        } else if (name == "--seed") {
+            if (!wantNumber(UINT64_MAX / 10))
+                return result;
+            s.seed = number;
+        } else if (name == "--atd0-ok") {
+            static const std::map<std::string, OkPlacement> placements = {
+                {"separate", OkPlacement::Separate},
+                {"name", OkPlacement::GluedToName},
+                {"next", OkPlacement::GluedToNext},
+                {"none", OkPlacement::None}};
+            const auto p = placements.find(value);
+            if (p == placements.end())
+                return fail("--atd0-ok wants separate, name, next or none, not \"" + value + "\"");
+            s.atd0Ok = p->second;
+        } else if (name == "--pieces") {
+            s.pieceSizes.clear();
+            size_t from = 0;
+            while (true) {
+                const size_t comma = value.find(',', from);
+                const std::string part = value.substr(
+                    from, comma == std::string::npos ? std::string::npos : comma - from);
+                if (!parseDecimal(part, 1000000, number) || number == 0)
+                    return fail("--pieces wants sizes from 1 to 1000000 separated by commas, not \""
+                                + value + "\"");
+                s.pieceSizes.push_back(size_t(number));
+                if (comma == std::string::npos)
+                    break;
+                from = comma + 1;
+            }
+        } else if (name == "--piece-gap-ms" || name == "--reply-gap-ms") {
+            if (!wantNumber(60000))
+                return result;
+            (name == "--piece-gap-ms" ? s.pieceGapMs : s.replyGapMs) = int(number);
+        } else if (name == "--baud") {
+            if (!wantNumber(10000000))
+                return result;
+            s.baud = int(number);
+        } else if (name == "--whitespace") {
+            if (value == "none")
+                s.whitespace = Whitespace::None;
+            else if (value == "reads")
+                s.whitespace = Whitespace::PageReads;
+            else if (value == "all")
+                s.whitespace = Whitespace::AllHex;
+            else
+                return fail("--whitespace wants none, reads or all, not \"" + value + "\"");
+        } else if (name == "--stray-read") {
+            if (value == "all") {
+                s.strayAllReads = true;
+            } else {
+                if (!parseDecimal(value, 100000000, number) || number == 0)
+                    return fail("--stray-read wants a read number from 1, or all, not \"" + value
+                                + "\"");
+                s.strayReads.push_back(int(number));
+            }
+        } else if (name == "--stray-text") {
+            s.strayText = value;
+        } else if (name == "--mute-after" || name == "--unplug-after") {
+            if (!wantNumber(100000000))
+                return result;
+            (name == "--mute-after" ? s.muteAfter : s.unplugAfter) = int(number);
+        } else if (name == "--replug-after-ms") {
+            if (!wantNumber(3600000))
+                return result;
+            s.replugAfterMs = int(number);
+        } else if (name == "--restart-delay-ms") {
+            if (!wantNumber(600000))
+                return result;
+            s.restartDelayMs = int(number);
+        } else if (name == "--link" || name == "--log" || name == "--dump-dir") {
+            if (value.empty())
+                return fail(name + " needs a path");
+            (name == "--link" ? result.linkPath : name == "--log" ? s.logPath : s.dumpDir) = value;
+        }
+    }
+    if (!result.help) {
+        const std::string problem = validateScenario(s);
+        if (!problem.empty())
+            result.error = problem;
+    }
+    return result;
+}
+
+} // namespace brevia
