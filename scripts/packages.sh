@@ -2,7 +2,7 @@
 orvane_packages=(
     build-essential cmake pkg-config
     qtbase5-dev libqt5serialport5-dev
-    libcpp-httplib-dev libssl-dev libbenchmark-dev
+    libcpp-httplib-dev libssl-dev nlohmann-json3-dev libbenchmark-dev
     fonts-dejavu-core xvfb xauth
 )
 
