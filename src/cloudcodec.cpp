@@ -1,0 +1,221 @@
+#include "cloudcodec.h"
+
+#include "crypto/aescipher.h"
+
+#include <QJsonDocument>
+#include <QJsonValue>
+
+#include <algorithm>
+
+namespace cloudcodec {
+
+namespace {
+
+const QByteArray credentialKey = QByteArrayLiteral("MirtaqulVexobranPo");
+constexpr int cipherBlockBytes = 16;
+
+QByteArray indented(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Indented);
+}
+
+// The body's length up to its first zero byte.
+int textLength(const QByteArray &body)
+{
+    const int zero = body.indexOf('\0');
+    return zero < 0 ? body.size() : zero;
+}
+
+bool isJsonSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Reads "[ int, int, ... ]" with optional white space, each int at most nine digits and
+// without fraction or exponent. Anything else makes it give up (nullopt-like: false), leaving
+// the body to the JSON library. Never reads outside [begin, end).
+bool decodeSmallIntegerArray(const char *begin, const char *end, QByteArray *out)
+{
+    const char *p = begin;
+    const auto skipSpace = [&p, end] {
+        while (p < end && isJsonSpace(*p))
+            ++p;
+    };
+    skipSpace();
+    if (p == end || *p != '[')
+        return false;
+    ++p;
+    skipSpace();
+    QByteArray bytes;
+    if (p < end && *p == ']') {
+        ++p;
+        skipSpace();
+        if (p != end)
+            return false;
+        *out = bytes;
+        return true;
+    }
+    // One element per comma and one more: the exact size for a well-formed body.
+    bytes.reserve(int(std::count(p, end, ',')) + 1);
+    for (;;) {
+        const bool negative = p < end && *p == '-';
+        if (negative)
+            ++p;
+        if (p == end || !isDigit(*p))
+            return false;
+        int value = 0;
+        if (*p == '0') {
+            ++p;
+        } else {
+            int digits = 0;
+            while (p < end && isDigit(*p)) {
+                if (++digits > 9)
+                    return false;
+                value = value * 10 + (*p - '0');
+                ++p;
+            }
+        }
+        // A fraction, an exponent or a digit after a leading zero: the long way.
+        if (p < end && (*p == '.' || *p == 'e' || *p == 'E' || isDigit(*p)))
+            return false;
+        bytes.append(char((negative ? -value : value) & 0xFF));
+        skipSpace();
+        if (p == end)
+            return false;
+        if (*p == ',') {
+            ++p;
+            skipSpace();
+            continue;
+        }
+        if (*p != ']')
+            return false;
+        ++p;
+        skipSpace();
+        if (p != end)
+            return false;
+        *out = bytes;
+        return true;
+    }
+}
+
+} // namespace
+
+QByteArray signInBody(const QString &user, const QString &password)
+{
+    return indented({{QStringLiteral("nickNameOrEmail"), user},
+                     {QStringLiteral("password"), password},
+                     {QStringLiteral("platform"), QStringLiteral("DESKTOP")}});
+}
+
+QByteArray firmwareCheckBody(int userID)
+{
+    return indented({{QStringLiteral("deviceType"), QStringLiteral("BREVIA")},
+                     {QStringLiteral("userID"), userID},
+                     {QStringLiteral("version"), 0}});
+}
+
+QByteArray pairingBody(const QString &nameBLE, const QString &uniqueNumber)
+{
+    return indented(
+        {{QStringLiteral("bleName"), nameBLE}, {QStringLiteral("uniqueNumber"), uniqueNumber}});
+}
+
+QByteArray versionReportBody(const QString &nameBLE, int fwVersion)
+{
+    return indented(
+        {{QStringLiteral("deviceName"), nameBLE}, {QStringLiteral("newVersion"), fwVersion}});
+}
+
+QString replyText(const QByteArray &body)
+{
+    return QString::fromUtf8(body.constData(), textLength(body));
+}
+
+QJsonObject replyObject(const QString &text)
+{
+    return QJsonDocument::fromJson(text.toUtf8()).object();
+}
+
+QByteArray byteValues(const QJsonArray &array)
+{
+    QByteArray bytes;
+    bytes.reserve(array.size());
+    for (const QJsonValue &element : array)
+        bytes.append(char(element.toInt() & 0xFF));
+    return bytes;
+}
+
+QJsonArray pairingList(const QString &text)
+{
+    return replyObject(QStringLiteral("{\"obj\": ") + text + QLatin1Char('}'))
+        .value(QStringLiteral("obj"))
+        .toArray();
+}
+
+DecodedBytes decodeApplicationBody(const QByteArray &body)
+{
+    DecodedBytes decoded;
+    const char *begin = body.constData();
+    if (decodeSmallIntegerArray(begin, begin + textLength(body), &decoded.bytes)) {
+        decoded.isArray = true;
+        return decoded;
+    }
+    return decodeApplicationBodyViaJson(body);
+}
+
+DecodedBytes decodeApplicationBodyViaJson(const QByteArray &body)
+{
+    const QJsonValue data =
+        replyObject(QStringLiteral("{ \"data\": ") + replyText(body) + QStringLiteral("\n}"))
+            .value(QStringLiteral("data"));
+    DecodedBytes decoded;
+    decoded.isArray = data.isArray();
+    decoded.bytes = byteValues(data.toArray());
+    return decoded;
+}
+
+bool offersNewerVersion(int major, int minor)
+{
+    return major == appVersionMajor && minor > appVersionMinor;
+}
+
+QString uploadPath(int deviceID, const QString &timeStamp)
+{
+    return QStringLiteral("/api/medical/vitals/save?deviceID=") + QString::number(deviceID)
+        + QStringLiteral("&date=") + timeStamp;
+}
+
+QByteArray encryptCredential(const QString &text)
+{
+    AesCipher cipher(AesCipher::AES_128, AesCipher::ECB, AesCipher::ISO);
+    return cipher.encode(text.toUtf8(), credentialKey, QByteArray());
+}
+
+QString decryptCredential(const QByteArray &stored)
+{
+    if (stored.isEmpty() || stored.size() % cipherBlockBytes != 0)
+        return QString();
+    AesCipher cipher(AesCipher::AES_128, AesCipher::ECB, AesCipher::ISO);
+    const QByteArray plain = cipher.decode(stored, credentialKey, QByteArray());
+    if (plain.size() != stored.size())
+        return QString();
+    // What encryptCredential() made ends in the padding: 0x80 and up to fifteen zero bytes.
+    // Anything else is a damaged value, not a credential.
+    int marker = plain.size() - 1;
+    while (marker >= 0 && plain.at(marker) == '\0')
+        --marker;
+    if (marker < 0 || quint8(plain.at(marker)) != 0x80 || plain.size() - marker > cipherBlockBytes)
+        return QString();
+    // The marker byte is not UTF-8 on its own: it reads as one replacement character, which
+    // is dropped.
+    QString text = replyText(plain);
+    text.chop(1);
+    return text;
+}
+
+} // namespace cloudcodec

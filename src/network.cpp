@@ -1,0 +1,484 @@
+#include "network.h"
+
+#include "appfolder.h"
+#include "cloudcodec.h"
+#include "logging/logmacros.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QHttpMultiPart>
+#include <QJsonObject>
+#include <QMetaEnum>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSaveFile>
+#include <QSettings>
+
+// The reply handlers are parts of the dispatcher: their records carry its name.
+#define REPLY_LOG(level, text)                                                                     \
+    do {                                                                                           \
+        if (applog::ENABLE_LOG_LEVELS.enabled(level) && applog::Logger::getInstance())             \
+            applog::Logger::getInstance()->log((text), (level), QStringLiteral("replyFinished"),   \
+                                               __FILE__, static_cast<unsigned>(__LINE__));         \
+    } while (false)
+
+namespace {
+
+// What a request is and what it is about travel with the request itself.
+constexpr QNetworkRequest::Attribute kindAttribute = QNetworkRequest::User;
+constexpr QNetworkRequest::Attribute subjectAttribute =
+    QNetworkRequest::Attribute(QNetworkRequest::User + 1);
+
+constexpr int acceptedTokenLength = 36;
+// A server's text in our diagnostics is cut here; an error page can be large.
+constexpr int maxQuotedReplyLength = 512;
+
+const QString signedInKey = QStringLiteral("signedIn");
+const QString userKey = QStringLiteral("encu");
+const QString passwordKey = QStringLiteral("encp");
+
+QDebug cloudDebug(const char *where)
+{
+    return qDebug().noquote() << "🌐" << where;
+}
+
+QString quoted(const QString &text)
+{
+    if (text.size() <= maxQuotedReplyLength)
+        return text;
+    return text.left(maxQuotedReplyLength) + QStringLiteral("… (") + QString::number(text.size())
+        + QStringLiteral(" characters)");
+}
+
+int httpStatus(const QNetworkReply *reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
+QVariant subjectOf(const QNetworkReply *reply)
+{
+    return reply->request().attribute(subjectAttribute);
+}
+
+// Control characters in a header value would end the header early and start another.
+bool isSafeHeaderValue(const QByteArray &value)
+{
+    for (const char c : value) {
+        if (quint8(c) < 0x20 || quint8(c) == 0x7F)
+            return false;
+    }
+    return true;
+}
+
+void setJsonContent(QNetworkRequest *request)
+{
+    request->setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+}
+
+} // namespace
+
+Network::Network(QObject *parent, const CloudEndpoint &endpoint)
+    : QObject(parent),
+      manager(new QNetworkAccessManager(this)),
+      settings(new QSettings(QSettings::NativeFormat, QSettings::UserScope,
+                             QStringLiteral("Orvane"), QStringLiteral("Kestrane"))),
+      transferTimeoutMs(endpoint.transferTimeoutMs)
+{
+    // Credentials and the token travel only over verified TLS: any other scheme leaves the
+    // address empty, so every request fails and its handler takes the failure path.
+    if (endpoint.baseUrl.scheme() == QLatin1String("https") && endpoint.baseUrl.isValid()) {
+        baseUrl = endpoint.baseUrl.adjusted(QUrl::StripTrailingSlash).toString(QUrl::FullyEncoded);
+    } else {
+        qWarning() << "🌐" << Q_FUNC_INFO
+                   << "the cloud address is not an https URL:" << endpoint.baseUrl.toString();
+        APPLOG_ERROR(QStringLiteral("network: error: the cloud address is not an https URL"));
+    }
+    installCaCertificates(endpoint.extraCaCertificates);
+    connect(manager, &QNetworkAccessManager::finished, this, &Network::replyFinished);
+}
+
+Network::~Network()
+{
+    // Replies still in flight go with the manager, unread.
+    disconnect(manager, nullptr, this, nullptr);
+    delete manager;
+    delete settings;
+}
+
+QString Network::settingsFilePath() const
+{
+    return settings->fileName();
+}
+
+QNetworkRequest Network::makeRequest(const QString &pathAndQuery, RequestKind kind,
+                                     const QVariant &subject, bool withToken) const
+{
+    QNetworkRequest request(baseUrl.isEmpty() ? QUrl() : QUrl(baseUrl + pathAndQuery));
+    request.setAttribute(kindAttribute, int(kind));
+    if (subject.isValid())
+        request.setAttribute(subjectAttribute, subject);
+    request.setTransferTimeout(transferTimeoutMs);
+    if (withToken && !token.isEmpty()) {
+        const QByteArray value = token.toLatin1();
+        if (isSafeHeaderValue(value))
+            request.setRawHeader(QByteArrayLiteral("token"), value);
+        else
+            qWarning() << "🌐" << Q_FUNC_INFO << "the session token holds control characters;"
+                       << "the request goes without it";
+    }
+    return request;
+}
+
+QNetworkReply *Network::send(const QByteArray &method, const QNetworkRequest &request,
+                             const QByteArray &body)
+{
+    requestKind = RequestKind(request.attribute(kindAttribute).toInt());
+    if (method == "GET")
+        return manager->get(request);
+    if (method == "PUT")
+        return manager->put(request, body);
+    return manager->post(request, body);
+}
+
+void Network::writeSetting(const QString &key, const QVariant &value)
+{
+    settings->setValue(key, value);
+    secureSettingsFile();
+}
+
+void Network::removeSettings(const QStringList &keys)
+{
+    for (const QString &key : keys)
+        settings->remove(key);
+    secureSettingsFile();
+}
+
+void Network::secureSettingsFile()
+{
+    settings->sync();
+    if (settings->status() != QSettings::NoError)
+        qWarning() << "🌐" << Q_FUNC_INFO
+                   << "the settings could not be written:" << settings->fileName();
+    // The encrypted credentials are the user's alone. (No file: nothing to do.)
+    if (QFile::exists(settings->fileName()))
+        QFile::setPermissions(settings->fileName(),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+void Network::checkSignedInStatus()
+{
+    if (!settings->value(signedInKey).toBool()) {
+        emit notSignedin();
+        return;
+    }
+    username = cloudcodec::decryptCredential(settings->value(userKey).toByteArray());
+    password = cloudcodec::decryptCredential(settings->value(passwordKey).toByteArray());
+    sigIn(username, password);
+}
+
+void Network::sigIn(const QString &username, const QString &pass)
+{
+    this->username = username;
+    password = pass;
+    QNetworkRequest request =
+        makeRequest(QStringLiteral("/signin"), SignIn, QStringList {username, pass}, false);
+    setJsonContent(&request);
+    send("POST", request, cloudcodec::signInBody(username, pass));
+}
+
+void Network::signOut()
+{
+    settings->setValue(signedInKey, false);
+    // Signed out means no credentials left behind for anyone to decrypt.
+    removeSettings({userKey, passwordKey});
+}
+
+void Network::pairDevice(const QString &nameBLE, const QString &UID)
+{
+    this->nameBLE = nameBLE;
+    QNetworkRequest request =
+        makeRequest(QStringLiteral("/api/device/pairDevice"), DevicePairing, nameBLE, true);
+    setJsonContent(&request);
+    send("PUT", request, cloudcodec::pairingBody(nameBLE, UID));
+}
+
+void Network::updateFwVersion(const QString &nameBLE, int fwVersion)
+{
+    this->nameBLE = nameBLE;
+    QNetworkRequest request = makeRequest(QStringLiteral("/api/device/updateFirmwareVersion"),
+                                          FirmwareVersionReport, nameBLE, true);
+    setJsonContent(&request);
+    send("POST", request, cloudcodec::versionReportBody(nameBLE, fwVersion));
+}
+
+void Network::sendSession(const QString &fileName, const QString &timeStamp)
+{
+    sessionFileName = fileName;
+    auto *multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+    auto *file = new QFile(fileName, multiPart);
+    if (!file->open(QIODevice::ReadOnly)) {
+        // An empty upload that the service confirms would delete a file whose data never
+        // left: report the failure instead, after the caller's own signal has returned.
+        delete multiPart;
+        cloudDebug(Q_FUNC_INFO) << "cannot open" << fileName;
+        APPLOG_ERROR(QStringLiteral("network: error: cannot open session file ") + fileName);
+        QMetaObject::invokeMethod(
+            this, [this] { emit sessionSent(false); }, Qt::QueuedConnection);
+        return;
+    }
+
+    QHttpPart namePart;
+    namePart.setHeader(QNetworkRequest::ContentDispositionHeader,
+                       QVariant(QStringLiteral("form-data; name=\"name\"")));
+    namePart.setBody(fileName.toLatin1());
+    QHttpPart filePart;
+    filePart.setHeader(QNetworkRequest::ContentDispositionHeader,
+                       QVariant(QStringLiteral("form-data; name=\"file\"; filename=\"") + fileName
+                                + QLatin1Char('"')));
+    filePart.setBodyDevice(file);
+    multiPart->append(namePart);
+    multiPart->append(filePart);
+
+    const QNetworkRequest request =
+        makeRequest(cloudcodec::uploadPath(deviceID, timeStamp), SessionUpload, fileName, true);
+    requestKind = SessionUpload;
+    QNetworkReply *reply = manager->post(request, multiPart);
+    multiPart->setParent(reply); // released with the reply
+    connect(reply, &QNetworkReply::uploadProgress, this, &Network::sessionUploadProgress,
+            Qt::UniqueConnection);
+    cloudDebug(Q_FUNC_INFO) << "Multipart:" << fileName;
+}
+
+void Network::updateFwList()
+{
+    APPLOG_INFO(QStringLiteral("network: sent fw request "));
+    QNetworkRequest request =
+        makeRequest(QStringLiteral("/api/device/checkFirmware"), FirmwareCheck, QVariant(), true);
+    setJsonContent(&request);
+    send("POST", request, cloudcodec::firmwareCheckBody(userID));
+}
+
+void Network::checkAppUpdate()
+{
+    send("GET",
+         makeRequest(QStringLiteral("/api/orvane/checkUpdate"), AppUpdateCheck, QVariant(), true));
+}
+
+void Network::appDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    cloudDebug(Q_FUNC_INFO) << "Bytes sent" << bytesReceived << "out of" << bytesTotal;
+}
+
+void Network::replyFinished(QNetworkReply *reply)
+{
+    // Released once the handler has returned, and with it an upload's multipart body.
+    reply->deleteLater();
+    const auto kind = RequestKind(reply->request().attribute(kindAttribute).toInt());
+    const QByteArray body = reply->readAll();
+    if (kind == AppDownload) {
+        // Decoded from the bytes: the application can be many megabytes of JSON.
+        appDownloadReply(reply, body, Q_FUNC_INFO);
+        return;
+    }
+    const QString text = cloudcodec::replyText(body);
+    switch (kind) {
+    case SignIn:
+        signInReply(reply, text, Q_FUNC_INFO);
+        break;
+    case FirmwareCheck:
+        firmwareReply(reply, text, Q_FUNC_INFO);
+        break;
+    case SessionUpload:
+        uploadReply(reply, text, Q_FUNC_INFO);
+        break;
+    case AppUpdateCheck:
+        updateCheckReply(reply, text, Q_FUNC_INFO);
+        break;
+    case DevicePairing:
+        pairingReply(reply, text, Q_FUNC_INFO);
+        break;
+    case FirmwareVersionReport:
+        versionReportReply(reply, Q_FUNC_INFO);
+        break;
+    case AppDownload:
+    case NoRequest:
+        cloudDebug(Q_FUNC_INFO) << "reply to a request of no known kind:" << reply->url().path();
+        REPLY_LOG(applog::LogLevel_ERROR,
+                  QStringLiteral("network: error: reply to a request of no known kind"));
+        break;
+    }
+}
+
+void Network::signInReply(QNetworkReply *reply, const QString &text, const char *where)
+{
+    const QJsonObject object = cloudcodec::replyObject(text);
+    if (object.contains(QLatin1String("code"))) {
+        writeSetting(signedInKey, false);
+        emit incorrectCredentials();
+        REPLY_LOG(applog::LogLevel_INFO, QStringLiteral("network: wrong credentials"));
+        return;
+    }
+    token = object.value(QLatin1String("token")).toString();
+    userID = object.value(QLatin1String("userDto")).toObject().value(QLatin1String("id")).toInt();
+    REPLY_LOG(applog::LogLevel_INFO,
+              QStringLiteral("network: sucsess sign in") + QString::number(userID));
+    if (token.size() != acceptedTokenLength) {
+        cloudDebug(where) << "sign-in reply without a usable token: length" << token.size()
+                          << "network error" << reply->error();
+        return;
+    }
+    // The credentials this reply answers, also when another sign-in was sent meanwhile.
+    const QStringList credentials = subjectOf(reply).toStringList();
+    const QString user = credentials.value(0, username);
+    const QString pass = credentials.value(1, password);
+    emit signedInSuccess(user, pass);
+    settings->setValue(signedInKey, true);
+    settings->setValue(userKey, cloudcodec::encryptCredential(user));
+    settings->setValue(passwordKey, cloudcodec::encryptCredential(pass));
+    secureSettingsFile();
+    updateFwList();
+}
+
+void Network::firmwareReply(QNetworkReply *reply, const QString &text, const char *where)
+{
+    const QJsonObject object = cloudcodec::replyObject(text);
+    const int version = object.value(QLatin1String("version")).toInt();
+    REPLY_LOG(applog::LogLevel_INFO,
+              QStringLiteral("network: got latest fw: ") + QString::number(version));
+    const QByteArray image = cloudcodec::byteValues(object.value(QLatin1String("data")).toArray());
+    if (reply->error() != QNetworkReply::NoError || image.isEmpty()) {
+        // The image already on disk stays: an empty one must never be offered for flashing.
+        cloudDebug(where) << "firmware reply without an image, network error" << reply->error()
+                          << "HTTP status" << httpStatus(reply);
+        REPLY_LOG(applog::LogLevel_ERROR,
+                  QStringLiteral("network: got latest fw: no image in the reply, rev file kept"));
+        return;
+    }
+
+    const QString filePath = applicationFilePath(QStringLiteral("rev.bin"));
+    // Written aside and renamed over the old image, so a failed write keeps the old one.
+    QSaveFile file(filePath);
+    if (!file.open(QIODevice::WriteOnly)) {
+        REPLY_LOG(applog::LogLevel_ERROR,
+                  QStringLiteral("network: got latest fw: error opening rev file"));
+        return;
+    }
+    REPLY_LOG(applog::LogLevel_INFO,
+              QStringLiteral("network: got latest fw: file lenght: ")
+                  + QString::number(image.size()));
+    file.write(image);
+    if (!file.commit()) {
+        REPLY_LOG(applog::LogLevel_ERROR,
+                  QStringLiteral("network: got latest fw: error writing rev file"));
+        return;
+    }
+    emit firmwareInfoFromCloud(filePath, version);
+    checkAppUpdate();
+}
+
+void Network::uploadReply(QNetworkReply *reply, const QString &text, const char *where)
+{
+    // Each upload deletes its own file, also when several are in flight.
+    const QVariant subject = subjectOf(reply);
+    const QString fileName = subject.isValid() ? subject.toString() : sessionFileName;
+    if (text == QLatin1String("true")) {
+        REPLY_LOG(applog::LogLevel_INFO, QStringLiteral("network: success sent session: "));
+        QFile::remove(fileName);
+        emit sessionSent(true);
+        return;
+    }
+    const QNetworkReply::NetworkError error = reply->error();
+    cloudDebug(where) << quoted(text)
+                      << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(error)
+                      << reply->errorString();
+    emit sessionSent(false);
+    REPLY_LOG(applog::LogLevel_ERROR,
+              QStringLiteral("network: error: server replied while sending session")
+                  + quoted(text));
+}
+
+void Network::updateCheckReply(QNetworkReply *reply, const QString &text, const char *where)
+{
+    const int status = httpStatus(reply);
+    if (status != 200) {
+        cloudDebug(where) << "update check failed, HTTP status" << status;
+        return;
+    }
+    const QJsonObject object = cloudcodec::replyObject(text);
+    const int major = object.value(QLatin1String("versionMajor")).toInt();
+    const int minor = object.value(QLatin1String("versionMinor")).toInt();
+    if (!cloudcodec::offersNewerVersion(major, minor))
+        return;
+    cloudDebug(where) << major << cloudcodec::appVersionMajor << minor
+                      << cloudcodec::appVersionMinor;
+    updateDescription = object.value(QLatin1String("description")).toString();
+    QNetworkReply *download =
+        send("GET", makeRequest(QStringLiteral("/orvane"), AppDownload, QVariant(), true));
+    connect(download, &QNetworkReply::downloadProgress, this, &Network::appDownloadProgress,
+            Qt::UniqueConnection);
+}
+
+void Network::appDownloadReply(QNetworkReply *reply, const QByteArray &body, const char *where)
+{
+    const int status = httpStatus(reply);
+    if (status == 200) {
+        const cloudcodec::DecodedBytes decoded = cloudcodec::decodeApplicationBody(body);
+        if (reply->error() != QNetworkReply::NoError || !decoded.isArray
+            || decoded.bytes.isEmpty()) {
+            cloudDebug(where) << "application download without an application, network error"
+                              << reply->error() << "body bytes" << body.size();
+            REPLY_LOG(applog::LogLevel_ERROR,
+                      QStringLiteral("network: error: no application in the download reply"));
+        } else {
+            QSaveFile file(applicationFilePath(QStringLiteral("Orvane")));
+            if (file.open(QIODevice::WriteOnly) && file.write(decoded.bytes) == decoded.bytes.size()
+                && file.commit()) {
+                emit appUpdateAvailable(updateDescription);
+            } else {
+                REPLY_LOG(
+                    applog::LogLevel_ERROR,
+                    QStringLiteral("network: error: cannot write the downloaded application"));
+            }
+        }
+    } else {
+        cloudDebug(where) << "application download failed, HTTP status" << status;
+    }
+    emit preparationsDone();
+}
+
+void Network::pairingReply(QNetworkReply *reply, const QString &text, const char *where)
+{
+    const QJsonObject object = cloudcodec::replyObject(text);
+    cloudDebug(where) << "pairing reply, HTTP status" << httpStatus(reply);
+    if (object.contains(QLatin1String("code"))) {
+        REPLY_LOG(applog::LogLevel_ERROR, QStringLiteral("network: error: paired with other"));
+        emit deviceIsPairedToOther();
+        return;
+    }
+    const QVariant subject = subjectOf(reply);
+    const QString name = subject.isValid() ? subject.toString() : nameBLE;
+    // Every match counts: the last one decides.
+    for (const QJsonValue &element : cloudcodec::pairingList(text)) {
+        const QJsonObject device = element.toObject();
+        const QJsonValue deviceName = device.value(QLatin1String("name"));
+        if (!deviceName.isString() || deviceName.toString() != name)
+            continue;
+        deviceID = device.value(QLatin1String("id")).toInt();
+        cloudDebug(where) << "network: PAIRED WITH ID:" << deviceID;
+        REPLY_LOG(applog::LogLevel_INFO,
+                  QStringLiteral("network: PAIRED WITH ID: ") + QString::number(deviceID));
+    }
+    emit readyToSendData();
+}
+
+void Network::versionReportReply(QNetworkReply *reply, const char *where)
+{
+    const QVariant subject = subjectOf(reply);
+    const QString name = subject.isValid() ? subject.toString() : nameBLE;
+    if (httpStatus(reply) == 200)
+        cloudDebug(where) << "FW version on cloud updated for" << name;
+    else
+        cloudDebug(where) << "FW version on cloud update FAILED ❌";
+    emit preparationsDone();
+}

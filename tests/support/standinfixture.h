@@ -1,0 +1,182 @@
+// Test support for the cloud: the cloud stand-in on its own thread over real TLS with a CA of
+// its own, the endpoint that points the app's cloud client at it, and a capture of everything
+// the client writes (debug stream and log records) so that tests can read it and check it for
+// secrets.
+//
+// Header-only on purpose: only suites that link cloud_standin include it.
+#pragma once
+
+#include "appfolder.h"
+#include "cloudendpoint.h"
+#include "logging/logger.h"
+#include "standin/server.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QObject>
+#include <QPointer>
+#include <QSslCertificate>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace testsupport {
+
+class StandinFixture
+{
+public:
+    // Starts a new server with the scenario; the CA stays the same for the fixture's life.
+    bool start(const standin::Scenario &scenario = standin::Scenario())
+    {
+        stop();
+        const QString data = work.filePath(QStringLiteral("data%1").arg(++starts));
+        running = std::make_unique<standin::Server>(scenario, certificateFolder().toStdString(),
+                                                    data.toStdString());
+        dataFolder = data;
+        return running->start(0);
+    }
+
+    // Waits for the server's workers; delete or clear the client's idle connections first.
+    void stop() { running.reset(); }
+
+    bool isRunning() const { return running && running->isRunning(); }
+    standin::Server &server() { return *running; }
+    QString errorString() const
+    {
+        return running ? QString::fromStdString(running->errorString()) : QString();
+    }
+    QString dataDir() const { return dataFolder; }
+
+    QList<QSslCertificate> caCertificates() const
+    {
+        return running
+            ? QSslCertificate::fromPath(QString::fromStdString(running->caCertificatePath()))
+            : QList<QSslCertificate>();
+    }
+
+    CloudEndpoint endpoint(int transferTimeoutMs = CloudEndpoint::defaultTransferTimeoutMs) const
+    {
+        CloudEndpoint endpoint;
+        if (running)
+            endpoint.baseUrl = QUrl(QString::fromStdString(running->baseUrl()));
+        endpoint.extraCaCertificates = caCertificates();
+        endpoint.transferTimeoutMs = transferTimeoutMs;
+        return endpoint;
+    }
+
+private:
+    QString certificateFolder() const { return work.filePath(QStringLiteral("certs")); }
+
+    QTemporaryDir work;
+    std::unique_ptr<standin::Server> running;
+    QString dataFolder;
+    int starts = 0;
+};
+
+struct LogRecord
+{
+    QString text;
+    applog::LogLevel level;
+    QString function;
+};
+
+// Creates the logger with "app.log" in the application folder (created when missing) and
+// captures the debug stream; the previous message handler still sees every message.
+// One at a time per process.
+class DiagnosticsCapture
+{
+public:
+    DiagnosticsCapture()
+    {
+        QDir().mkpath(applicationFolderPath());
+        logger = applog::Logger::createInstance(nullptr);
+        logger->setLogFileName(logFilePath(), 64u << 20, 3);
+        QObject::connect(logger, &applog::Logger::signalLog, &context,
+                         [this](const QString &, const QString &, const QString &text,
+                                applog::LogLevel level, const QString &function) {
+                             capturedRecords.append({text, level, function});
+                         });
+        active() = this;
+        previous = qInstallMessageHandler(&DiagnosticsCapture::handler);
+    }
+
+    ~DiagnosticsCapture()
+    {
+        qInstallMessageHandler(previous);
+        active() = nullptr;
+        delete logger;
+    }
+
+    DiagnosticsCapture(const DiagnosticsCapture &) = delete;
+    DiagnosticsCapture &operator=(const DiagnosticsCapture &) = delete;
+
+    static QString logFilePath() { return applicationFilePath(QStringLiteral("app.log")); }
+
+    QStringList debugLines() const
+    {
+        QMutexLocker lock(&mutex);
+        return lines;
+    }
+    QList<LogRecord> records() const { return capturedRecords; }
+    QStringList recordTexts(applog::LogLevel level) const
+    {
+        QStringList texts;
+        for (const LogRecord &record : capturedRecords) {
+            if (record.level == level)
+                texts << record.text;
+        }
+        return texts;
+    }
+    void clear()
+    {
+        QMutexLocker lock(&mutex);
+        lines.clear();
+        capturedRecords.clear();
+    }
+
+    // Closes the log (which flushes it) and gives every debug line captured since the start
+    // together with the whole log file. Nothing is captured into the log afterwards.
+    QString finishAndReadEverything()
+    {
+        delete logger;
+        QFile file(logFilePath());
+        const QString log =
+            file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+        QMutexLocker lock(&mutex);
+        return allLines.join(QLatin1Char('\n')) + QLatin1Char('\n') + log;
+    }
+
+private:
+    static DiagnosticsCapture *&active()
+    {
+        static DiagnosticsCapture *instance = nullptr;
+        return instance;
+    }
+
+    static void handler(QtMsgType type, const QMessageLogContext &where, const QString &text)
+    {
+        DiagnosticsCapture *self = active();
+        if (!self)
+            return;
+        {
+            QMutexLocker lock(&self->mutex);
+            self->lines << text;
+            self->allLines << text;
+        }
+        if (self->previous)
+            self->previous(type, where, text);
+    }
+
+    QObject context;
+    QPointer<applog::Logger> logger;
+    QtMessageHandler previous = nullptr;
+    mutable QMutex mutex;
+    QStringList lines; // since the last clear()
+    QStringList allLines; // since the start
+    QList<LogRecord> capturedRecords;
+};
+
+} // namespace testsupport
