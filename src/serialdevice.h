@@ -1,0 +1,122 @@
+// The device link: the one object that owns the serial port to the Brevia. It finds the
+// device, identifies it, reads its recorded sessions into files, writes firmware into it and
+// recovers when the device goes away or stops making sense.
+//
+// The link is a state machine whose states are the strings "toScan", "toIdentify", "toIdle",
+// "toUpdateFirmware" and "toDownloadVitals", entered only through ClassStateHandler(). A state
+// is which handler slots are connected to the port's readyRead() and to the scan timer.
+//
+// There is one SerialDevice per process: the dialogues keep their step counters in
+// program-wide variables.
+#pragma once
+
+#include "deviceinfo.h"
+#include "portlister.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <memory>
+
+class SerialDevice : public QObject
+{
+    Q_OBJECT
+
+public:
+    // A device that leaves an awaited answer unsent for this long (no byte at all) is given
+    // up on: the link goes back to scanning with the device memory untouched.
+    static constexpr int defaultStallTimeoutMs = 10000;
+
+    // portLister: where the scan looks for the device's port; tests hand their own list.
+    explicit SerialDevice(QObject *parent = nullptr, PortLister portLister = systemPorts);
+    ~SerialDevice() override;
+
+    // A copy of everything known about the connected device.
+    DeviceInfo getDevice() const;
+
+    // Diagnostics: the name of the state entered last. The connections remain the state;
+    // this only reports it.
+    QString state() const;
+
+    // Test seam: the stall watchdog's interval in milliseconds (defaultStallTimeoutMs in the
+    // application), so that tests need not wait ten seconds. Takes effect at the next arming.
+    void setStallTimeout(int ms);
+
+signals:
+    void deviceInfoChanged();
+    void notSupportedDevice();
+    void firmwareUpdateProgress(int progress, int maxValue);
+    void firmwareUpdateDone();
+    void sessionDownloadProgress(int progress, int numberOfRecordsInSession);
+    void vitalsDownloadDone();
+    void sessionDownloadDone(QString fileName, QString timeStamp);
+
+public slots:
+    void toggleBootMode();
+    void sendCommand(QByteArray state);
+    int updateFirmware(QString const &filename);
+    int downloadVitals();
+    void reboot();
+    void requestAddress();
+
+private slots:
+    void ClassStateHandler(QString const &state);
+    void scanForDevices();
+    void identifyDeviceHandler();
+    void parseVitalsSummary(QString const &sessionPage);
+    void updateFirmwareHandler();
+    void downloadVitalsHandler();
+    void parsVitalPage(QString page);
+    void sendSession();
+    void portError(QSerialPort::SerialPortError error);
+    void printDeviceInfo();
+    void retry();
+    void setTime();
+    int checkCRC8(QString const &dataStringHex);
+
+private:
+    // Identification steps (serialdevice.cpp).
+    void identifyName(const QString &text);
+    void identifyMac(const QString &text);
+    void identifyId(const QString &text);
+    void collectSummary(const QString &text);
+    void rejectSummary(const QString &why);
+
+    // The download's page request, shared by the first page, the next page of a session and
+    // a confirmed upload (serialdevice_download.cpp).
+    void requestPage();
+    void abandonDownload(const QString &why);
+
+    void clearRecord();
+    // retry() after the usual 1000 ms, unless the link has been restarted meanwhile.
+    void scheduleRetry();
+
+    // The stall watchdog: armed while an answer is awaited, re-armed by every byte that
+    // arrives, stopped while nothing is awaited.
+    void armStall(const QString &awaitedAnswer);
+    void keepStallAlive();
+    void stopStall();
+    void stalled();
+
+    std::unique_ptr<QSerialPort> serial;
+    DeviceInfo device;
+    std::unique_ptr<QTimer> scanTimer;
+    QString summaryPage;
+    int fwLineIndex = 0;
+    int fwStep = 0;
+    QStringList fLines;
+    QStringList cLines;
+
+    PortLister portLister;
+    QTimer stallTimer;
+    int stallTimeout = defaultStallTimeoutMs;
+    QString awaited; // what the watchdog is waiting for, for its log line
+    QString currentState;
+    // Bumped on every state entry: work begun in one generation (a download, a pending
+    // restart) does nothing once the link has moved on.
+    quint64 linkGeneration = 0;
+};
