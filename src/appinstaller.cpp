@@ -1,0 +1,60 @@
+#include "appinstaller.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace {
+constexpr qint64 chunkSize = 1 << 16;
+constexpr QFileDevice::Permissions executable =
+    QFileDevice::ExeOwner | QFileDevice::ExeUser | QFileDevice::ExeGroup | QFileDevice::ExeOther;
+} // namespace
+
+QString installApplicationUpdate(const QString &newFile, const QString &targetPath)
+{
+    QFile source(newFile);
+    if (!source.open(QIODevice::ReadOnly))
+        return QStringLiteral("The downloaded application %1 cannot be read: %2.")
+            .arg(newFile, source.errorString());
+    if (source.size() == 0)
+        return QStringLiteral("The downloaded application %1 is empty.").arg(newFile);
+
+    const QFileInfo target(targetPath);
+    QFileDevice::Permissions permissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner
+        | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ReadGroup
+        | QFileDevice::ReadOther;
+    if (target.exists())
+        permissions = QFile::permissions(targetPath);
+    permissions |= executable;
+
+    // A temporary file in the target's folder, renamed over the target on commit: the
+    // running program's file is replaced as a whole, never overwritten in place.
+    QSaveFile copy(targetPath);
+    copy.setDirectWriteFallback(false);
+    if (!copy.open(QIODevice::WriteOnly))
+        return QStringLiteral("The folder of %1 cannot take the new version: %2.")
+            .arg(targetPath, copy.errorString());
+    while (!source.atEnd()) {
+        const QByteArray chunk = source.read(chunkSize);
+        if (chunk.isEmpty() && source.error() != QFileDevice::NoError) {
+            copy.cancelWriting();
+            return QStringLiteral("The downloaded application %1 cannot be read: %2.")
+                .arg(newFile, source.errorString());
+        }
+        if (copy.write(chunk) != chunk.size()) {
+            const QString reason = copy.errorString();
+            copy.cancelWriting();
+            return QStringLiteral("The new version cannot be written beside %1: %2.")
+                .arg(targetPath, reason);
+        }
+    }
+    if (!copy.setPermissions(permissions)) {
+        const QString reason = copy.errorString();
+        copy.cancelWriting();
+        return QStringLiteral("The new version cannot be made executable: %1.").arg(reason);
+    }
+    if (!copy.commit())
+        return QStringLiteral("The new version cannot replace %1: %2.")
+            .arg(targetPath, copy.errorString());
+    return QString();
+}

@@ -1,0 +1,76 @@
+// The program's only window: the device panel, the firmware panel and the cloud panel. It owns
+// the device link and the cloud client, wires them to each other and to its slots, and turns
+// what they report into what the panels show.
+#pragma once
+
+#include "cloudendpoint.h"
+#include "portlister.h"
+
+#include <QMainWindow>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+
+namespace Ui {
+class MainWindow;
+}
+class Network;
+class SerialDevice;
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // Production uses the defaults; tests hand a local cloud and the ports of an emulator.
+    explicit MainWindow(QWidget *parent = nullptr,
+                        const CloudEndpoint &endpoint = CloudEndpoint::fromBuild(),
+                        PortLister portLister = systemPorts);
+    ~MainWindow() override;
+
+    // Test seam for the application update: the file a confirmed update replaces (the running
+    // program's own file when empty, the default) and what runs once it is installed (by
+    // default: quit and start the program again, detached, with the same arguments). Tests
+    // point both elsewhere so that the test binary is neither replaced nor restarted.
+    void setApplicationUpdateTarget(const QString &targetPath);
+    void setRestartHandler(std::function<void()> restart);
+
+private slots:
+    void showDeviceInfo();
+    void notSupportedDeviceHandler();
+    void setupUiComponents();
+    void notSignedIn();
+    void signedIn(const QString &username, const QString &pass);
+    void wrongCredentials();
+    void firmwareInfoFromCloud(const QString &filePath, int version);
+    void firmwareSectionViewManager();
+    void setFirmwareUpdateProgress(int current, int max);
+    void firmwareUpdateDone();
+    void sessionSent(bool success);
+    void sessionsDownloadProgress(int progress, int numberOfRecords);
+    void sessionsUploadProgress(qint64 bytesSent, qint64 bytesTotal);
+    void on_button_signin_clicked();
+    void on_lineEdit_pass_returnPressed();
+    void on_button_signup_clicked();
+    void on_button_update_clicked();
+    void on_button_cloud_upload_clicked();
+    void appUpdateAvailable(QString message);
+
+    // Every session of the transfer is confirmed by the cloud and the device told to erase.
+    void vitalsSynchronized();
+
+private:
+    void showSynchronizationDone();
+
+    Ui::MainWindow *ui;
+    SerialDevice *serialDevice;
+    Network *network;
+    bool userSignedIn;
+    QString firmwareFilePath;
+    int latestFirmwareVersion;
+
+    QUrl cloudBaseUrl; // for the sign-up page
+    QString updateTargetPath; // empty: the running program's file
+    std::function<void()> restartProgram;
+};

@@ -1,0 +1,52 @@
+// Answers the modal message boxes a test provokes: a timer looks for the active modal widget
+// and, when it is a message box, records what it says and presses a button.
+#pragma once
+
+#include <QList>
+#include <QMessageBox>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+namespace testsupport {
+
+struct SeenMessageBox
+{
+    QString text;
+    QString informativeText;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+    bool hasParent = false;
+    bool applicationModal = false;
+    QMessageBox::StandardButton pressed = QMessageBox::NoButton;
+};
+
+class MessageBoxAnswerer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit MessageBoxAnswerer(QObject *parent = nullptr);
+
+    // The answers for the next boxes, in order. A box that finds no queued answer (or lacks
+    // the queued button) is closed with its escape button, so that no test hangs on it; it
+    // is recorded all the same.
+    void queue(QMessageBox::StandardButton button);
+
+    QList<SeenMessageBox> seen() const { return boxes; }
+    int count() const { return boxes.size(); }
+    SeenMessageBox last() const { return boxes.value(boxes.size() - 1); }
+    void clear() { boxes.clear(); }
+
+signals:
+    void answered();
+
+private:
+    void poll();
+
+    QTimer timer;
+    QList<QMessageBox::StandardButton> answers;
+    QList<SeenMessageBox> boxes;
+};
+
+} // namespace testsupport
