@@ -257,6 +257,12 @@ void MainWindow::on_button_update_clicked()
     const int result = serialDevice->updateFirmware(firmwareFilePath);
     qDebug() << "💬" << Q_FUNC_INFO
              << (result < 0 ? "The device is busy on other process" : "FW update started");
+    if (result < 0) {
+        // Nothing is being flashed: put the panel back and say why instead of leaving the
+        // flashing notice up (a transfer or a restart still holds the device).
+        firmwareSectionViewManager();
+        showDeviceBusy();
+    }
 }
 
 void MainWindow::setFirmwareUpdateProgress(int current, int max)
@@ -369,6 +375,14 @@ void MainWindow::on_button_signup_clicked()
              QUrl::TolerantMode));
 }
 
+void MainWindow::showDeviceBusy()
+{
+    QMessageBox box(QMessageBox::Warning, QString(),
+                    QStringLiteral("The device is busy on other process."));
+    box.setInformativeText(QStringLiteral("Please try later!"));
+    box.exec();
+}
+
 void MainWindow::on_button_cloud_upload_clicked()
 {
     const int result = serialDevice->downloadVitals();
@@ -377,10 +391,7 @@ void MainWindow::on_button_cloud_upload_clicked()
     qDebug() << "👇" << Q_FUNC_INFO << message;
 
     if (result != 0) {
-        QMessageBox box(QMessageBox::Warning, QString(),
-                        QStringLiteral("The device is busy on other process."));
-        box.setInformativeText(QStringLiteral("Please try later!"));
-        box.exec();
+        showDeviceBusy();
         return;
     }
 

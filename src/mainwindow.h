@@ -62,6 +62,8 @@ private slots:
 
 private:
     void showSynchronizationDone();
+    // The warning box for a job the device link refused because it is busy.
+    void showDeviceBusy();
 
     Ui::MainWindow *ui;
     SerialDevice *serialDevice;

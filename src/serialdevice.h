@@ -38,8 +38,8 @@ public:
     // A copy of everything known about the connected device.
     DeviceInfo getDevice() const;
 
-    // Diagnostics: the name of the state entered last. The connections remain the state;
-    // this only reports it.
+    // The name of the state entered last. The connections remain the state; this reports it,
+    // and tells a new job that a download still holds the device.
     QString state() const;
 
     // Test seam: the stall watchdog's interval in milliseconds (defaultStallTimeoutMs in the

@@ -21,7 +21,9 @@ constexpr int fLineWeight = 10;
 
 int SerialDevice::updateFirmware(const QString &filename)
 {
-    if (device.busy)
+    // A download holds the device until the link is back to scanning (its pages, the erase's
+    // acknowledgement and the restart are still to come): a flashing now would take them over.
+    if (device.busy || currentState == QLatin1String("toDownloadVitals"))
         return -1;
     fwLineIndex = 0;
     fLines.clear();

@@ -18,6 +18,7 @@ private slots:
     void firmwarePanel();
     void flashing_data();
     void flashing();
+    void updateRefusedDuringTransfer();
     void unsupportedDeviceWarnsOnce();
 
 private:
@@ -170,6 +171,41 @@ void TestMainWindowFirmware::flashing()
     QCOMPARE(rig.device.device.imagesReceived(), 1);
     // Identified again while signed in: paired again.
     QVERIFY(rig.waitForPairings(2));
+}
+
+void TestMainWindowFirmware::updateRefusedDuringTransfer()
+{
+    WindowRig rig(cloud, breviaWith(2));
+    MessageBoxAnswerer boxes;
+    rig.open();
+    QVERIFY(rig.signIn());
+    QVERIFY(rig.startDevice());
+    QVERIFY(rig.waitForDevicePanel());
+    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_update") && rig.shown("button_cloud_upload"), 10000);
+    // Pages at 9600 baud: the transfer lasts a few seconds.
+    rig.device.device.adjust([](brevia::Scenario &s) { s.baud = 9600; });
+    rig.button("button_cloud_upload")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(rig.bar("roundBarCloud")->format(), QStringLiteral("Syncing"), 10000);
+
+    // "Update" in the middle of the transfer: the data-loss question, then the link refuses
+    // and the window says so and puts the panel back.
+    boxes.queue(QMessageBox::Yes);
+    boxes.queue(QMessageBox::Ok);
+    rig.button("button_update")->click();
+    QCOMPARE(boxes.count(), 2);
+    QCOMPARE(boxes.last().icon, QMessageBox::Warning);
+    QCOMPARE(boxes.last().text, QStringLiteral("The device is busy on other process."));
+    QCOMPARE(boxes.last().informativeText, QStringLiteral("Please try later!"));
+    QCOMPARE(rig.label("label_fw_main")->text(),
+             QStringLiteral("There is an update for your Brevia device."));
+    QVERIFY(rig.shown("button_update"));
+
+    // The transfer ends as it should: one erase, one restart, nothing flashed.
+    QTRY_COMPARE_WITH_TIMEOUT(rig.device.device.restartCount(), 1, 20000);
+    QCOMPARE(rig.device.device.eraseCount(), 1);
+    QCOMPARE(rig.device.device.imagesReceived(), 0);
+    QCOMPARE(rig.device.count("BTR\n"), 1); // the transfer's own opening command
+    QVERIFY(rig.device.device.violations().empty());
 }
 
 void TestMainWindowFirmware::unsupportedDeviceWarnsOnce()

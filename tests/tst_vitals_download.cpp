@@ -79,6 +79,16 @@ QByteArray fileContent(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
 }
 
+// A sound firmware image of one F block and one C block, for the refusals below.
+QString firmwareImage()
+{
+    const QString path = applicationFolderPath() + QStringLiteral("/download-test.bin");
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(QByteArray("\x00\x01\x00\x00", 4) + QByteArray(256 + 64, '\x5A'));
+    return path;
+}
+
 // Nothing more is written for a while: the negative checks below need a short settle.
 void settle()
 {
@@ -125,6 +135,9 @@ void TestVitalsDownload::wholeDownload()
     // A confirmation before any session file was announced asks for nothing.
     link.requestAddress();
     QVERIFY(done.wait(10000));
+    // Until the link is back to scanning the download holds the device: a flashing started
+    // now would take the erase's acknowledgement and the restart would never be sent.
+    QCOMPARE(link.updateFirmware(firmwareImage()), -1);
 
     // The directory shows no health data from the moment the erase was sent.
     QCOMPARE(uploads.events, (QStringList {"file", "file", "file", "done", "info"}));
