@@ -44,10 +44,10 @@ bool parseHex32(std::string text, uint32_t &value)
     return true;
 }
 
-bool parseSession(const std::string &text, SessionSpec &spec, std::string &error)
+bool parseSession(const std::string &text, SessionSpec &entry, std::string &error)
 {
     if (text == "empty") {
-        spec.empty = true;
+        entry.empty = true;
         return true;
     }
     const size_t colon = text.find(':');
@@ -65,12 +65,12 @@ bool parseSession(const std::string &text, SessionSpec &spec, std::string &error
             "--session start time \"" + start + "\" is not a number of seconds up to 4294967295";
         return false;
     }
-    spec.startTime = uint32_t(value);
+    entry.startTime = uint32_t(value);
     if (!parseDecimal(records, 65534, value)) {
         error = "--session records \"" + records + "\" is not a number from 0 to 65534";
         return false;
     }
-    spec.records = uint16_t(value);
+    entry.records = uint16_t(value);
     if (at != std::string::npos) {
         uint32_t address = 0;
         if (!parseHex32(text.substr(at + 1), address)) {
@@ -78,7 +78,7 @@ bool parseSession(const std::string &text, SessionSpec &spec, std::string &error
                 + "\" is not hexadecimal of at most 8 digits";
             return false;
         }
-        spec.address = address;
+        entry.address = address;
     }
     return true;
 }
@@ -245,10 +245,10 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments)
         } else if (name == "--name-reply") {
             s.nameReply = value;
         } else if (name == "--session") {
-            SessionSpec spec;
-            if (!parseSession(value, spec, result.error))
+            SessionSpec entry;
+            if (!parseSession(value, entry, result.error))
                 return result;
-            s.sessions.push_back(spec);
+            s.sessions.push_back(entry);
         } else if (name == "--seed") {
             if (!wantNumber(UINT64_MAX / 10))
                 return result;

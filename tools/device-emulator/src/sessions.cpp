@@ -30,18 +30,18 @@ constexpr uint64_t summaryEnd = summaryStart + summarySize;
 
 } // namespace
 
-std::vector<SessionInfo> placeSessions(const std::vector<SessionSpec> &specs)
+std::vector<SessionInfo> placeSessions(const std::vector<SessionSpec> &entries)
 {
     std::vector<SessionInfo> placed;
     uint64_t cursor = DeviceModel::firstSessionAddress;
-    for (size_t slot = 0; slot < specs.size(); ++slot) {
-        const SessionSpec &spec = specs[slot];
-        if (spec.empty)
+    for (size_t slot = 0; slot < entries.size(); ++slot) {
+        const SessionSpec &entry = entries[slot];
+        if (entry.empty)
             continue;
-        const uint64_t length = pagesFor(spec.records) * pageSize;
+        const uint64_t length = pagesFor(entry.records) * pageSize;
         uint64_t address = cursor;
-        if (spec.address) {
-            address = *spec.address;
+        if (entry.address) {
+            address = *entry.address;
         } else if (length > 0 && address < summaryEnd && address + length > summaryStart) {
             address = summaryEnd + (pageSize - summaryEnd % pageSize) % pageSize;
         }
@@ -51,10 +51,10 @@ std::vector<SessionInfo> placeSessions(const std::vector<SessionSpec> &specs)
             cursor = alignedEnd;
         SessionInfo info;
         info.slot = slot;
-        info.startTime = spec.startTime;
-        info.records = spec.records;
+        info.startTime = entry.startTime;
+        info.records = entry.records;
         info.address = uint32_t(address);
-        info.listed = spec.records > recordsPerPage;
+        info.listed = entry.records > recordsPerPage;
         placed.push_back(info);
     }
     return placed;

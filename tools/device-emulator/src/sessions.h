@@ -25,7 +25,7 @@ inline uint64_t pagesFor(uint32_t records)
 
 // Gives every used slot its address: the given one, or the next free page from 0x1A00 on
 // (stepping over the directory page).
-std::vector<SessionInfo> placeSessions(const std::vector<SessionSpec> &specs);
+std::vector<SessionInfo> placeSessions(const std::vector<SessionSpec> &entries);
 
 // The 12 bytes of record `index` of a session; all of them vary with the seed and the index.
 std::array<uint8_t, recordSize> recordBytes(uint64_t seed, const SessionInfo &session,
