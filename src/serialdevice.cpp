@@ -73,6 +73,8 @@ SerialDevice::SerialDevice(QObject *parent, PortLister lister)
 
     stallTimer.setSingleShot(true);
     connect(&stallTimer, &QTimer::timeout, this, [this] { stalled(); });
+    replyQuietTimer.setSingleShot(true);
+    connect(&replyQuietTimer, &QTimer::timeout, this, [this] { replyQuiet(); });
 
     connect(serial.get(), &QSerialPort::errorOccurred, this, &SerialDevice::portError);
     ClassStateHandler(QStringLiteral("toScan"));
@@ -125,6 +127,9 @@ void SerialDevice::ClassStateHandler(const QString &state)
         disconnect(port, &QSerialPort::readyRead, this, &SerialDevice::downloadVitalsHandler);
         connect(scanTimer.get(), &QTimer::timeout, this, &SerialDevice::scanForDevices, unique);
         stopStall();
+        // The port is closed: a reply cut off by it is gone with it.
+        pendingReply.clear();
+        replyQuietTimer.stop();
     } else if (state == QLatin1String("toIdentify")) {
         disconnect(scanTimer.get(), &QTimer::timeout, this, &SerialDevice::scanForDevices);
         disconnect(port, &QSerialPort::readyRead, this, &SerialDevice::downloadVitalsHandler);
@@ -200,10 +205,55 @@ void SerialDevice::scanForDevices()
     }
 }
 
+bool SerialDevice::takeReply(QByteArray &reply)
+{
+    const QByteArray bytes = serial->readAll();
+    if (!bytes.isEmpty())
+        keepStallAlive();
+    pendingReply += bytes;
+    reply.clear();
+    const int end = pendingReply.lastIndexOf('\n');
+    if (end >= 0) {
+        reply = pendingReply.left(end + 1);
+        pendingReply.remove(0, end + 1);
+    } else if (replyQuietElapsed) {
+        reply.swap(pendingReply);
+    }
+    replyQuietElapsed = false;
+    if (pendingReply.isEmpty())
+        replyQuietTimer.stop();
+    else
+        replyQuietTimer.start(replyQuietMs);
+    return !reply.isEmpty();
+}
+
+void SerialDevice::discardInput()
+{
+    // The port's buffers and the start of a reply not yet handed out.
+    serial->clear();
+    pendingReply.clear();
+    replyQuietTimer.stop();
+}
+
+void SerialDevice::replyQuiet()
+{
+    // The rest of a reply without a line break goes to the handler of the dialogue running.
+    replyQuietElapsed = true;
+    if (currentState == QLatin1String("toIdentify"))
+        identifyDeviceHandler();
+    else if (currentState == QLatin1String("toUpdateFirmware"))
+        updateFirmwareHandler();
+    else if (currentState == QLatin1String("toDownloadVitals"))
+        downloadVitalsHandler();
+    replyQuietElapsed = false;
+}
+
 void SerialDevice::identifyDeviceHandler()
 {
-    const QString text = replyText(serial->readAll());
-    keepStallAlive();
+    QByteArray bytes;
+    if (!takeReply(bytes))
+        return;
+    const QString text = replyText(bytes);
     switch (identifyStep) {
     case 0:
         identifyName(text);
@@ -252,7 +302,7 @@ void SerialDevice::identifyName(const QString &text)
         device.UID = tokens.at(3);
         if (device.fwVersion <= lastUnsupportedFirmware) {
             identifyStep = 0;
-            serial->clear();
+            discardInput();
             device.identified = true;
             ClassStateHandler(QStringLiteral("toIdle"));
             device.memoryInfo = noHealthData;
@@ -292,7 +342,7 @@ void SerialDevice::identifyMac(const QString &text)
         return;
     }
     macRetries = 0;
-    serial->clear();
+    discardInput();
     identifyStep = 3;
     device.memoryInfo.clear();
     summaryPage.clear();
@@ -350,7 +400,7 @@ void SerialDevice::collectSummary(const QString &text)
     parseVitalsSummary(summaryPage);
     printDeviceInfo();
     identifyStep = 0;
-    serial->clear();
+    discardInput();
     device.identified = true;
     ClassStateHandler(QStringLiteral("toIdle"));
     emit deviceInfoChanged();

@@ -30,9 +30,14 @@ public:
     // A device that leaves an awaited answer unsent for this long (no byte at all) is given
     // up on: the link goes back to scanning with the device memory untouched.
     static constexpr int defaultStallTimeoutMs = 10000;
+    // How long the line stays quiet before an unterminated reply counts as whole. At 115200
+    // baud a reply's bytes follow each other within a fraction of a millisecond; a bridge
+    // hands them over in packets a few milliseconds apart.
+    static constexpr int replyQuietMs = 50;
 
     // portLister: where the scan looks for the device's port; tests hand their own list.
-    explicit SerialDevice(QObject *parent = nullptr, PortLister portLister = systemPorts);
+    explicit SerialDevice(QObject *parent = nullptr,
+                          PortLister portLister = qOverload<>(systemPorts));
     ~SerialDevice() override;
 
     // A copy of everything known about the connected device.
@@ -79,6 +84,14 @@ private slots:
     int checkCRC8(QString const &dataStringHex);
 
 private:
+    // Whole replies for the handlers. The device ends each reply with a line break, but its
+    // bytes may reach us in several reads (a slow line, the bridge's USB packets): what ends
+    // in a line break is handed out at once, an unterminated rest once the line has been
+    // quiet for replyQuietMs. Returns false while a reply is still incomplete.
+    bool takeReply(QByteArray &reply);
+    void replyQuiet();
+    void discardInput();
+
     // Identification steps (serialdevice.cpp).
     void identifyName(const QString &text);
     void identifyMac(const QString &text);
@@ -116,6 +129,9 @@ private:
     int stallTimeout = defaultStallTimeoutMs;
     QString awaited; // what the watchdog is waiting for, for its log line
     QString currentState;
+    QByteArray pendingReply; // bytes of a reply whose line break has not come yet
+    QTimer replyQuietTimer;
+    bool replyQuietElapsed = false;
     // Bumped on every state entry: work begun in one generation (a download, a pending
     // restart) does nothing once the link has moved on.
     quint64 linkGeneration = 0;

@@ -90,8 +90,9 @@ int SerialDevice::downloadVitals()
 
 void SerialDevice::downloadVitalsHandler()
 {
-    const QByteArray answer = serial->readAll();
-    keepStallAlive();
+    QByteArray answer;
+    if (!takeReply(answer))
+        return;
     switch (control) {
     case awaitingOpeningAnswer:
         qDebug() << "📝" << Q_FUNC_INFO << answer;

@@ -58,8 +58,9 @@ int SerialDevice::updateFirmware(const QString &filename)
 
 void SerialDevice::updateFirmwareHandler()
 {
-    const QByteArray answer = serial->readAll();
-    keepStallAlive();
+    QByteArray answer;
+    if (!takeReply(answer))
+        return;
     const bool acknowledged = answer.contains("OK");
     const int fCount = fLines.size();
     const int cCount = cLines.size();

@@ -49,6 +49,8 @@ private slots:
     void allZeroMac();
     void atd0OkPlacement_data();
     void atd0OkPlacement();
+    void splitReplies_data();
+    void splitReplies();
     void loneOkIsNoReasonToRestart();
     void summaryInPieces();
     void unrecognisedNameReply_data();
@@ -258,6 +260,44 @@ void TestDeviceLink::atd0OkPlacement()
     SerialDevice link(nullptr, emu.lister());
     QVERIFY(testsupport::waitForIdentified(link));
     const DeviceInfo info = link.getDevice();
+    QCOMPARE(info.nameBLE, QStringLiteral("K217-C8F09E4D21A7"));
+    QCOMPARE(info.UID, QStringLiteral("4B21C07DE5A19F03"));
+    QCOMPARE(info.numberOfSessions, 2);
+    QCOMPARE(emu.count(atn), 1); // through on the first attempt
+}
+
+void TestDeviceLink::splitReplies_data()
+{
+    QTest::addColumn<brevia::Mode>("mode");
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<int>("pieceSize");
+    QTest::newRow("WM, a 9600 baud line") << brevia::Mode::Working << 9600 << 0;
+    QTest::newRow("BM, a 9600 baud line") << brevia::Mode::Boot << 9600 << 0;
+    QTest::newRow("WM, pieces of 5 bytes") << brevia::Mode::Working << 0 << 5;
+    QTest::newRow("BM, pieces of 5 bytes") << brevia::Mode::Boot << 0 << 5;
+}
+
+void TestDeviceLink::splitReplies()
+{
+    // Every reply reaches the link in several reads ("K217 W" + "M 1310 ..."): the link
+    // waits for the whole reply instead of judging each piece, and gets through at once.
+    QFETCH(brevia::Mode, mode);
+    QFETCH(int, baud);
+    QFETCH(int, pieceSize);
+    brevia::Scenario scenario = withSessions();
+    scenario.mode = mode;
+    scenario.baud = baud;
+    if (pieceSize > 0) {
+        scenario.pieceSizes = {size_t(pieceSize)};
+        scenario.pieceGapMs = 10;
+    }
+    EmulatorFixture emu(scenario);
+    QVERIFY(emu.start());
+    SerialDevice link(nullptr, emu.lister());
+    QVERIFY(testsupport::waitForIdentified(link, 15000));
+    const DeviceInfo info = link.getDevice();
+    QCOMPARE(info.mode, mode == brevia::Mode::Working ? QStringLiteral("WM") : QStringLiteral("BM"));
+    QCOMPARE(info.fwVersion, 1310);
     QCOMPARE(info.nameBLE, QStringLiteral("K217-C8F09E4D21A7"));
     QCOMPARE(info.UID, QStringLiteral("4B21C07DE5A19F03"));
     QCOMPARE(info.numberOfSessions, 2);
