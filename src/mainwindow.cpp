@@ -160,9 +160,7 @@ void MainWindow::setupUiComponents()
 void MainWindow::showDeviceInfo()
 {
     firmwareSectionViewManager();
-
-    if (userSignedIn && serialDevice->getDevice().identified && !firmwareFilePath.isEmpty())
-        network->pairDevice(serialDevice->getDevice().nameBLE, serialDevice->getDevice().UID);
+    pairDeviceWhenReady();
 
     const int fwVersion = serialDevice->getDevice().fwVersion;
     ui->label_fw->setText(fwVersion > 0 ? firmwareVersionText + QString::number(fwVersion)
@@ -230,6 +228,18 @@ void MainWindow::firmwareInfoFromCloud(const QString &filePath, int version)
     latestFirmwareVersion = version;
     qDebug() << "🟣" << Q_FUNC_INFO << filePath << version;
     firmwareSectionViewManager();
+    // A device identified before the sign-in is paired now, not at its next report: until
+    // then its sessions would go to the cloud under no device of the account.
+    pairDeviceWhenReady();
+}
+
+void MainWindow::pairDeviceWhenReady()
+{
+    const DeviceInfo device = serialDevice->getDevice();
+    // A device turned away as not supported was never read out: it has no BLE name to pair.
+    if (userSignedIn && device.identified && !firmwareFilePath.isEmpty()
+        && !device.nameBLE.isEmpty())
+        network->pairDevice(device.nameBLE, device.UID);
 }
 
 void MainWindow::notSupportedDeviceHandler()

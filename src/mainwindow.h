@@ -26,7 +26,7 @@ public:
     // Production uses the defaults; tests hand a local cloud and the ports of an emulator.
     explicit MainWindow(QWidget *parent = nullptr,
                         const CloudEndpoint &endpoint = CloudEndpoint::fromBuild(),
-                        PortLister portLister = systemPorts);
+                        PortLister portLister = qOverload<>(systemPorts));
     ~MainWindow() override;
 
     // Test seam for the application update: the file a confirmed update replaces (the running
@@ -62,6 +62,9 @@ private slots:
 
 private:
     void showSynchronizationDone();
+    // Pairs the identified device once the user is signed in and the firmware information
+    // is in; every call that finds the three conditions met pairs it (again).
+    void pairDeviceWhenReady();
     // The warning box for a job the device link refused because it is busy.
     void showDeviceBusy();
 

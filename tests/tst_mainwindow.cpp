@@ -341,17 +341,13 @@ void TestMainWindow::pairingWaitsForSignInAndFirmware()
     QVERIFY(rig.startDevice());
     rig.open();
     QVERIFY(rig.waitForDevicePanel());
-    QVERIFY(rig.signIn());
-    // Both conditions hold now, but the device has not been reported again.
-    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload"), 10000);
-    QTest::qWait(300);
+    // Signed out: nobody to pair the device with.
     QCOMPARE(requestCount(cloud.server(), "PUT", "/api/device/pairDevice"), 0);
 
-    // Plugged in again: its next report pairs it.
-    rig.device.device.unplug();
-    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_indicator"), 10000);
-    QCOMPARE(requestCount(cloud.server(), "PUT", "/api/device/pairDevice"), 0);
-    QVERIFY(rig.device.device.plugIn());
+    // The device shown before the sign-in is paired once the sign-in and the firmware
+    // information are in, without waiting for it to be reported again: its uploads must
+    // carry its cloud identifier.
+    QVERIFY(rig.signIn());
     QTRY_COMPARE_WITH_TIMEOUT(requestCount(cloud.server(), "PUT", "/api/device/pairDevice"), 1,
                               10000);
     bool named = false;
@@ -360,6 +356,14 @@ void TestMainWindow::pairingWaitsForSignInAndFirmware()
             named = QString::fromStdString(record.body).contains(bleName);
     }
     QVERIFY(named);
+
+    // Plugged in again: its next report pairs it again.
+    rig.device.device.unplug();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_indicator"), 10000);
+    QCOMPARE(requestCount(cloud.server(), "PUT", "/api/device/pairDevice"), 1);
+    QVERIFY(rig.device.device.plugIn());
+    QTRY_COMPARE_WITH_TIMEOUT(requestCount(cloud.server(), "PUT", "/api/device/pairDevice"), 2,
+                              10000);
 }
 
 ORVANE_GUI_TEST_MAIN(TestMainWindow)
