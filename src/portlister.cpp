@@ -13,6 +13,11 @@ bool isDevicePort(const PortEntry &entry)
 
 QList<PortEntry> systemPorts()
 {
+    return systemPorts(QString::fromUtf8(buildconfig::extraPort));
+}
+
+QList<PortEntry> systemPorts(const QString &extraPort)
+{
     QList<PortEntry> ports;
     const auto available = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : available)
@@ -20,12 +25,11 @@ QList<PortEntry> systemPorts()
 
     // The emulator and bench rigs serve the device on a pty, which the system never lists.
     // exists() follows a link, so a stopped emulator looks like an unplugged device.
-    const QString extra = QString::fromUtf8(buildconfig::extraPort);
-    if (!extra.isEmpty() && QFileInfo::exists(extra)) {
-        ports.append(PortEntry {QLatin1String(devicePortNamePrefix) + QFileInfo(extra).fileName(),
-                                QLatin1String(bridgeDescriptionPrefix)
-                                    + QLatin1String(" (build's extra port)"),
-                                extra});
+    if (!extraPort.isEmpty() && QFileInfo::exists(extraPort)) {
+        const QString name = QLatin1String(devicePortNamePrefix) + QFileInfo(extraPort).fileName();
+        const QString description =
+            QLatin1String(bridgeDescriptionPrefix) + QLatin1String(" (extra port)");
+        ports.append(PortEntry {name, description, extraPort});
     }
     return ports;
 }

@@ -33,3 +33,7 @@ bool isDevicePort(const PortEntry &entry);
 // The system's serial ports, plus the build's extra port (ORVANE_EXTRA_PORT) while that path
 // exists, listed with the bridge's description.
 QList<PortEntry> systemPorts();
+
+// The system's serial ports, plus extraPort (none when empty) while that path exists, listed
+// with the bridge's description under the platform's device name prefix.
+QList<PortEntry> systemPorts(const QString &extraPort);

@@ -1,0 +1,157 @@
+#include "toolprocess.h"
+
+#include <QDir>
+#include <QtTest>
+
+#include <signal.h>
+#include <unistd.h>
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
+
+namespace testsupport {
+
+namespace {
+
+// The program ends with the test process however that ends: a test killed on a time-out or
+// by a crash leaves nothing running behind it.
+class ChildProcess : public QProcess
+{
+public:
+    ChildProcess() : parent(::getpid()) { }
+
+protected:
+    void setupChildProcess() override
+    {
+#ifdef Q_OS_LINUX
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) // the test died before the line above
+            ::_exit(127);
+#endif
+    }
+
+private:
+    const pid_t parent;
+};
+
+} // namespace
+
+QString builtProgram(const QString &relativePath)
+{
+    const QString root = qEnvironmentVariable("ORVANE_TEST_BINARY_DIR");
+    return root.isEmpty() ? QString() : QDir(root).filePath(relativePath);
+}
+
+ToolProcess::ToolProcess(const QString &name) : name(name) { }
+
+ToolProcess::~ToolProcess()
+{
+    if (isRunning())
+        kill();
+}
+
+bool ToolProcess::start(const QString &program, const QStringList &arguments)
+{
+    if (process) {
+        error = name + QStringLiteral(" was started before");
+        return false;
+    }
+    process = std::make_unique<ChildProcess>();
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QObject::connect(process.get(), &QProcess::readyReadStandardOutput, process.get(),
+                     [this] { collectOutput(); });
+    process->start(program, arguments, QIODevice::ReadOnly);
+    if (!process->waitForStarted(30000)) {
+        error = name + QStringLiteral(" did not start: ") + process->errorString();
+        return false;
+    }
+    return true;
+}
+
+void ToolProcess::collectOutput()
+{
+    partialLine += process->readAllStandardOutput();
+    for (int end = partialLine.indexOf('\n'); end >= 0; end = partialLine.indexOf('\n')) {
+        lines << QString::fromUtf8(partialLine.left(end));
+        partialLine.remove(0, end + 1);
+    }
+}
+
+QStringList ToolProcess::outputLines()
+{
+    if (process)
+        collectOutput();
+    return lines;
+}
+
+QString ToolProcess::waitForLine(const QString &prefix, int timeoutMs)
+{
+    QString found;
+    auto seen = [&] {
+        for (const QString &line : outputLines()) {
+            if (line.startsWith(prefix)) {
+                found = line;
+                return true;
+            }
+        }
+        return !isRunning();
+    };
+    if (!QTest::qWaitFor(seen, timeoutMs) || found.isEmpty())
+        error = name + QStringLiteral(" printed no line starting with \"") + prefix
+            + QStringLiteral("\" (") + (isRunning() ? "still running" : "it ended")
+            + QStringLiteral("); its output: ") + lines.join(QLatin1String(" | "));
+    return found;
+}
+
+bool ToolProcess::isRunning() const
+{
+    return process && process->state() != QProcess::NotRunning;
+}
+
+qint64 ToolProcess::pid() const
+{
+    return isRunning() ? process->processId() : 0;
+}
+
+bool ToolProcess::sendSignal(int signal)
+{
+    const qint64 id = pid();
+    return id > 0 && ::kill(pid_t(id), signal) == 0;
+}
+
+bool ToolProcess::stop(int timeoutMs)
+{
+    if (!process) {
+        error = name + QStringLiteral(" was never started");
+        return false;
+    }
+    if (isRunning()) {
+        sendSignal(SIGCONT);
+        process->terminate();
+        if (!process->waitForFinished(timeoutMs)) {
+            kill();
+            error = name + QStringLiteral(" did not end within %1 ms of SIGTERM").arg(timeoutMs);
+            return false;
+        }
+    }
+    collectOutput();
+    if (process->exitStatus() != QProcess::NormalExit) {
+        error = name + QStringLiteral(" crashed");
+        return false;
+    }
+    if (process->exitCode() != 0) {
+        error = name + QStringLiteral(" ended with exit code %1").arg(process->exitCode());
+        return false;
+    }
+    return true;
+}
+
+void ToolProcess::kill()
+{
+    if (!isRunning())
+        return;
+    process->kill();
+    process->waitForFinished(30000);
+}
+
+} // namespace testsupport
