@@ -103,15 +103,26 @@ echo
 echo "== What reached the cloud stand-in"
 sessions=$(find "$state/cloud/sessions" -type f 2>/dev/null | sort)
 if [ -n "$sessions" ]; then
-    for f in $sessions; do echo "   session $(basename "$f"): $(stat -c %s "$f") bytes"; done
+    for f in $sessions; do
+        same=""
+        expected="$state/device/$(basename "$f")"
+        if [ -f "$expected" ]; then
+            cmp -s "$f" "$expected" && same=", the same bytes as the device's records" \
+                || same=", DIFFERENT from the device's records"
+        fi
+        echo "   session $(basename "$f"): $(stat -c %s "$f") bytes$same"
+    done
 else
     echo "   no session stored"
 fi
 grep -h '"path":"/api/device/updateFirmwareVersion"' "$state/cloud/requests.jsonl" 2>/dev/null \
     | grep -o 'device \\"[^\\]*\\" reports firmware version [0-9]*' | tr -d '\\' \
     | sed 's/^/   firmware version report: /' || true
+requests=$(grep -c . "$state/cloud/requests.jsonl" 2>/dev/null || true)
+flagged=$(grep -vc '"violations":\[\]' "$state/cloud/requests.jsonl" 2>/dev/null || true)
+echo "   requests: ${requests:-0}, with protocol violations: ${flagged:-0}"
 echo "== What the emulated Brevia saw"
-for event in erase restart clock image; do
+for event in erase restart clock image violation; do
     count=$(grep -c "\"event\":\"$event\"" "$state/device/events.jsonl" 2>/dev/null || true)
     echo "   $event: ${count:-0}"
 done

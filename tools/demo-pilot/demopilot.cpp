@@ -126,6 +126,9 @@ public:
             return 1;
         say(QStringLiteral("device back with ") + text("label_fw"));
         shoot("08-up-to-date");
+        // The device found again is paired again; let that request finish before the window
+        // closes, as a person would not close it in the same instant.
+        QTest::qWait(1500);
         return 0;
     }
 
