@@ -70,6 +70,7 @@ Session upload (POST /api/medical/vitals/save):
   --fail-upload N        the N-th upload (from 1) fails, repeatable
   --fail-upload-status CODE  status of a failing upload (default 500)
   --fail-upload-body TEXT    body of a failing upload (default "false")
+  --upload-delay-ms MS   store each upload at once but answer it only after MS
 
 Overrides, applied last to any path:
   --status PATH=CODE     reply status for PATH, repeatable
@@ -130,6 +131,7 @@ std::string parse(int argc, char **argv, Options &o)
                                              "--fail-upload",
                                              "--fail-upload-status",
                                              "--fail-upload-body",
+                                             "--upload-delay-ms",
                                              "--status",
                                              "--body"};
     for (int i = 1; i < argc; ++i) {
@@ -254,6 +256,8 @@ std::string parse(int argc, char **argv, Options &o)
             error = integer(100, 599, s.failUploadStatus);
         } else if (name == "--fail-upload-body") {
             s.failUploadBody = v;
+        } else if (name == "--upload-delay-ms") {
+            error = integer(0, 600000, s.uploadReplyDelayMs);
         } else if (name == "--status") {
             const auto at = v.rfind('=');
             const auto code =

@@ -284,6 +284,8 @@ std::string validateScenario(const Scenario &s)
     }
     if (s.failUploadStatus < 100 || s.failUploadStatus > 599)
         return "the failing upload's status must be 100 to 599";
+    if (s.uploadReplyDelayMs < 0 || s.uploadReplyDelayMs > 600000)
+        return "the upload reply delay must be 0 to 600000 ms";
     for (const auto &[path, status] : s.statusOverrides) {
         if (path.empty() || path[0] != '/')
             return "an override path must begin with \"/\": " + path;
@@ -776,6 +778,7 @@ void Server::Impl::handle(const httplib::Request &req, httplib::Response &res)
     RequestRecord record;
     Reply reply;
     std::function<void(const RequestRecord &)> notify;
+    int replyDelayMs = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
         record.sequence = ++sequence;
@@ -845,7 +848,13 @@ void Server::Impl::handle(const httplib::Request &req, httplib::Response &res)
         if (keepInMemory)
             records.push_back(record);
         notify = observer;
+        if (req.path == uploadPath)
+            replyDelayMs = scenario.uploadReplyDelayMs;
     }
+    // A slow service: the upload is stored, its answer held back (outside the lock, so other
+    // requests are served meanwhile).
+    if (replyDelayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(replyDelayMs));
     if (notify)
         notify(record);
     res.status = reply.status;

@@ -130,6 +130,11 @@ Replies:
   --stray-read N|all        add stray text to the N-th page read (counting from 1), or to
                             all. Repeatable
   --stray-text TEXT         the stray text (default "#?")
+  --stray-line-after N      send a line of its own a moment after the N-th page read's
+                            reply (counting from 1). Repeatable
+  --stray-line TEXT         that line (default "A")
+  --stray-line-delay-ms MS  how long after the page it follows (default 20)
+  --last-digit-pause-ms MS  hold back each page reply's last digit for MS
 
 Faults:
   --mute-after K            answer the first K commands, then stay silent
@@ -173,6 +178,10 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments)
                                                       {"--whitespace", Value},
                                                       {"--stray-read", Value},
                                                       {"--stray-text", Value},
+                                                      {"--stray-line-after", Value},
+                                                      {"--stray-line", Value},
+                                                      {"--stray-line-delay-ms", Value},
+                                                      {"--last-digit-pause-ms", Value},
                                                       {"--mute-after", Value},
                                                       {"--unplug-after", Value},
                                                       {"--replug-after-ms", Value},
@@ -306,6 +315,18 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments)
             }
         } else if (name == "--stray-text") {
             s.strayText = value;
+        } else if (name == "--stray-line-after") {
+            if (!parseDecimal(value, 100000000, number) || number == 0)
+                return fail("--stray-line-after wants a read number from 1, not \"" + value
+                            + "\"");
+            s.strayLineReads.push_back(int(number));
+        } else if (name == "--stray-line") {
+            s.strayLine = value;
+        } else if (name == "--stray-line-delay-ms" || name == "--last-digit-pause-ms") {
+            if (!wantNumber(60000))
+                return result;
+            (name == "--stray-line-delay-ms" ? s.strayLineDelayMs : s.lastDigitPauseMs) =
+                int(number);
         } else if (name == "--mute-after" || name == "--unplug-after") {
             if (!wantNumber(100000000))
                 return result;

@@ -125,6 +125,7 @@ struct DeviceModel::Private
     bool okPending = false;
 
     std::vector<std::string> commands;
+    std::vector<TimePoint> commandTimes;
     std::vector<std::string> violations;
     std::vector<std::string> clockSets;
     std::string dropped;
@@ -157,11 +158,11 @@ struct DeviceModel::Private
         tx.send(bytes, now, sc.pieceSizes, sc.pieceGapMs, sc.baud, sc.replyGapMs);
     }
 
-    void reply(const std::string &text, TimePoint now)
+    void reply(const std::string &text, TimePoint now, bool lineEnd = true)
     {
         std::string bytes = okPending ? "OK\r\n" : "";
         okPending = false;
-        write(bytes + text + "\r\n", now);
+        write(bytes + text + (lineEnd ? "\r\n" : ""), now);
     }
 
     // Error replies start with "ERROR" and never contain "OK", so no host takes one for
@@ -176,6 +177,7 @@ struct DeviceModel::Private
     void command(const std::string &raw, TimePoint now)
     {
         commands.push_back(raw);
+        commandTimes.push_back(now);
         event(now, "command", raw);
         ++commandCount;
         if (sc.unplugAfter && commandCount == *sc.unplugAfter) {
@@ -333,7 +335,18 @@ struct DeviceModel::Private
             || std::find(sc.strayReads.begin(), sc.strayReads.end(), pageReads)
                 != sc.strayReads.end())
             hex += sc.strayText;
-        reply(hex, now);
+        if (sc.lastDigitPauseMs > 0) {
+            // The reply's last character waits: a host that counts digits sees a page one
+            // short for a while.
+            reply(hex.substr(0, hex.size() - 1), now, false);
+            write(hex.substr(hex.size() - 1) + "\r\n",
+                  now + std::chrono::milliseconds(sc.lastDigitPauseMs));
+        } else {
+            reply(hex, now);
+        }
+        if (std::find(sc.strayLineReads.begin(), sc.strayLineReads.end(), pageReads)
+            != sc.strayLineReads.end())
+            write(sc.strayLine + "\r\n", now + std::chrono::milliseconds(sc.strayLineDelayMs));
     }
 
     void erase(TimePoint now)
@@ -507,6 +520,11 @@ Scenario &DeviceModel::behaviour()
 std::vector<std::string> DeviceModel::commands() const
 {
     return d->commands;
+}
+
+std::vector<TimePoint> DeviceModel::commandTimes() const
+{
+    return d->commandTimes;
 }
 
 std::vector<std::string> DeviceModel::violations() const

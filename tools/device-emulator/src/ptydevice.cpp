@@ -474,6 +474,11 @@ std::vector<std::string> PtyDevice::commands() const
     return d->read([](const DeviceModel &m) { return m.commands(); });
 }
 
+std::vector<TimePoint> PtyDevice::commandTimes() const
+{
+    return d->read([](const DeviceModel &m) { return m.commandTimes(); });
+}
+
 std::vector<std::string> PtyDevice::violations() const
 {
     return d->read([](const DeviceModel &m) { return m.violations(); });

@@ -94,8 +94,15 @@ std::string validateScenario(const Scenario &s)
         return "baud rate must be 0 (unpaced) or 50 to 10000000";
     if (s.strayText.size() > 256)
         return "stray text must be at most 256 characters";
-    if (std::any_of(s.strayReads.begin(), s.strayReads.end(), [](int n) { return n < 1; }))
+    if (std::any_of(s.strayReads.begin(), s.strayReads.end(), [](int n) { return n < 1; })
+        || std::any_of(s.strayLineReads.begin(), s.strayLineReads.end(),
+                       [](int n) { return n < 1; }))
         return "stray read numbers count from 1";
+    if (s.strayLine.size() > 256 || s.strayLine.find('\n') != std::string::npos)
+        return "the stray line must be at most 256 characters without a line feed";
+    if (s.strayLineDelayMs < 0 || s.strayLineDelayMs > 60000 || s.lastDigitPauseMs < 0
+        || s.lastDigitPauseMs > 60000)
+        return "stray line delay and last digit pause must be 0 to 60000 ms";
     if (s.muteAfter && *s.muteAfter < 0)
         return "mute-after count must not be negative";
     if (s.unplugAfter && *s.unplugAfter < 1)

@@ -63,6 +63,8 @@ struct Scenario
     std::set<int> failUploads;
     int failUploadStatus = 500;
     std::string failUploadBody = "false";
+    // Every upload is stored at once but answered only after this pause (a slow service).
+    int uploadReplyDelayMs = 0;
 
     // Per-path overrides of the reply, applied last: the status code and the raw body.
     std::map<std::string, int> statusOverrides;

@@ -78,6 +78,7 @@ public:
     Scenario &behaviour();
 
     std::vector<std::string> commands() const; // exact bytes, line feed included
+    std::vector<TimePoint> commandTimes() const; // when each of commands() arrived
     std::vector<std::string> violations() const;
     std::string droppedInput() const; // bytes that arrived during restarts
     int eraseCount() const;

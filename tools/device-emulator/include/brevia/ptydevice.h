@@ -39,6 +39,7 @@ public:
     int plugCount() const; // how many ptys were created so far
 
     std::vector<std::string> commands() const;
+    std::vector<TimePoint> commandTimes() const; // when each of commands() arrived
     std::vector<std::string> violations() const;
     std::string droppedInput() const;
     int eraseCount() const;

@@ -61,6 +61,11 @@ struct Scenario
     std::string strayText = "#?"; // added after the hex digits of the chosen page reads
     std::vector<int> strayReads; // 1-based numbers of "R" replies that get it
     bool strayAllReads = false;
+    // A line of its own that follows the chosen page reads' replies a moment later.
+    std::string strayLine = "A";
+    std::vector<int> strayLineReads; // 1-based numbers of "R" replies followed by it
+    int strayLineDelayMs = 20;
+    int lastDigitPauseMs = 0; // each page reply's last digit follows after this pause
 
     // Faults and timing.
     std::optional<int> muteAfter; // answer the first K commands, then nothing more
