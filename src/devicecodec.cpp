@@ -280,4 +280,39 @@ FirmwareLines cutFirmwareImage(const QByteArray &image)
     return lines;
 }
 
+PageAssembler::Status PageAssembler::add(const QByteArray &line)
+{
+    if (status != Status::Incomplete)
+        return status;
+    for (const char c : line) {
+        if (c == '\n') {
+            if (text.size() == pageDigits)
+                return status = Status::Complete;
+            continue;
+        }
+        if (c == ' ' || c == '\r' || c == '\t')
+            continue;
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) {
+            why = QStringLiteral("the page holds text that is not hexadecimal (byte 0x%1 after "
+                                 "%2 digits)")
+                      .arg(quint8(c), 2, 16, QLatin1Char('0'))
+                      .arg(text.size());
+            return status = Status::Broken;
+        }
+        if (text.size() == pageDigits) {
+            why = QStringLiteral("the page text goes on past 512 digits before its line end");
+            return status = Status::Broken;
+        }
+        text.append(c);
+    }
+    return status;
+}
+
+void PageAssembler::clear()
+{
+    text.clear();
+    why.clear();
+    status = Status::Incomplete;
+}
+
 } // namespace devicecodec

@@ -76,6 +76,31 @@ QByteArray setTimeCommand(const QDateTime &now);
 // The index of a firmware line: upper-case hex, at least 4 digits. Empty for a negative index.
 QString firmwareLineIndex(int index);
 
+// One page of device memory as the device sends it after a read command: 512 hex digits
+// with white space (line breaks included) anywhere among them, ending at the first line end
+// after the 512th digit. Any other text, or a digit past the 512th before that line end,
+// means the page boundaries can no longer be trusted.
+class PageAssembler
+{
+public:
+    enum class Status { Incomplete, Complete, Broken };
+    static constexpr int pageDigits = 512;
+
+    // Adds one line of the device's text, its line feed included when it has one. Once the
+    // page is Complete or Broken, clear() before the next page.
+    Status add(const QByteArray &line);
+    void clear();
+    // The page's digits so far (all 512 once Complete).
+    const QByteArray &digits() const { return text; }
+    // Why the page is Broken.
+    QString error() const { return why; }
+
+private:
+    QByteArray text;
+    QString why;
+    Status status = Status::Incomplete;
+};
+
 struct FirmwareLines
 {
     QStringList fLines;

@@ -37,6 +37,10 @@ const QString syncDoneText = QStringLiteral("Health data synchronization\nis don
 const QString uploadFailedText = QStringLiteral("The upload did not go through.\n"
                                                 "Your health data is still on\n"
                                                 "the device: nothing was lost.");
+const QString pairingFailedText =
+    QStringLiteral("Your Brevia could not be registered with your account, so its data "
+                   "cannot be uploaded yet. Orvane tries again when the device is connected "
+                   "next time.");
 
 // Restarts the program after an installed update: the event loop ends once control returns
 // to it, while the new copy starts on its own with the same arguments.
@@ -70,8 +74,13 @@ MainWindow::MainWindow(QWidget *parent, const CloudEndpoint &endpoint, PortListe
     connect(serialDevice, &SerialDevice::sessionDownloadDone, network, &Network::sendSession);
     connect(serialDevice, &SerialDevice::notSupportedDevice, this,
             &MainWindow::notSupportedDeviceHandler);
-    // The user is told when the whole transfer has come through.
+    // The user is told when the whole transfer has come through, or why it stopped.
     connect(serialDevice, &SerialDevice::vitalsDownloadDone, this, &MainWindow::vitalsSynchronized);
+    connect(serialDevice, &SerialDevice::vitalsDownloadFailed, this, &MainWindow::transferFailed);
+    // Each upload outcome reaches the link's ledger by the file it names; a restarted link
+    // leaves no upload of the old one running.
+    connect(network, &Network::sessionUploaded, serialDevice, &SerialDevice::sessionUploadFinished);
+    connect(serialDevice, &SerialDevice::linkRestarted, network, &Network::abandonSessionUploads);
 
     setupUiComponents();
     latestFirmwareVersion = 0;
@@ -85,6 +94,8 @@ MainWindow::MainWindow(QWidget *parent, const CloudEndpoint &endpoint, PortListe
     connect(network, &Network::sessionUploadProgress, this, &MainWindow::sessionsUploadProgress);
     connect(network, &Network::appUpdateAvailable, this, &MainWindow::appUpdateAvailable);
     connect(network, &Network::preparationsDone, this, &MainWindow::firmwareSectionViewManager);
+    connect(network, &Network::devicePaired, this, &MainWindow::devicePaired);
+    connect(network, &Network::devicePairingFailed, this, &MainWindow::devicePairingFailed);
 
     network->checkSignedInStatus();
 
@@ -159,6 +170,13 @@ void MainWindow::setupUiComponents()
 
 void MainWindow::showDeviceInfo()
 {
+    // The cloud id belongs to the device it was answered for: another device, or none,
+    // starts without one.
+    const DeviceInfo shown = serialDevice->getDevice();
+    if (!shown.identified || shown.nameBLE != pairedDevice) {
+        pairedDevice.clear();
+        network->forgetDevice();
+    }
     firmwareSectionViewManager();
     pairDeviceWhenReady();
 
@@ -217,9 +235,49 @@ void MainWindow::firmwareSectionViewManager()
     }
 
     if (device.identified && device.memoryUsed > 0) {
-        ui->button_cloud_upload->show();
+        ui->button_cloud_upload->setVisible(uploadOffered(device));
         ui->roundBarCloud->show();
     }
+}
+
+bool MainWindow::uploadOffered(const DeviceInfo &device) const
+{
+    return userSignedIn && !firmwareFilePath.isEmpty() && device.identified && device.memoryUsed > 0
+        && !device.nameBLE.isEmpty() && device.nameBLE == pairedDevice;
+}
+
+void MainWindow::devicePaired(const QString &nameBLE, int id)
+{
+    qDebug() << "🌐" << Q_FUNC_INFO << nameBLE << id;
+    if (nameBLE != serialDevice->getDevice().nameBLE)
+        return;
+    pairedDevice = nameBLE;
+    if (ui->label_cloud_worning->text() == pairingFailedText)
+        ui->label_cloud_worning->hide();
+    firmwareSectionViewManager();
+}
+
+void MainWindow::devicePairingFailed(const QString &nameBLE)
+{
+    qDebug() << "🌐" << Q_FUNC_INFO << nameBLE;
+    if (nameBLE != serialDevice->getDevice().nameBLE)
+        return;
+    pairedDevice.clear();
+    ui->button_cloud_upload->hide();
+    showCloudWarning(pairingFailedText);
+}
+
+void MainWindow::transferFailed(const QString &message)
+{
+    qDebug().noquote() << "📝" << Q_FUNC_INFO << message;
+    showCloudWarning(message);
+}
+
+void MainWindow::showCloudWarning(const QString &text)
+{
+    ui->label_cloud_worning->setWordWrap(true);
+    ui->label_cloud_worning->setText(text);
+    ui->label_cloud_worning->show();
 }
 
 void MainWindow::firmwareInfoFromCloud(const QString &filePath, int version)
@@ -395,6 +453,12 @@ void MainWindow::showDeviceBusy()
 
 void MainWindow::on_button_cloud_upload_clicked()
 {
+    if (!uploadOffered(serialDevice->getDevice())) {
+        // No session leaves for the cloud before this device's pairing gave its id.
+        qDebug() << "👇" << Q_FUNC_INFO << "Refused: the upload is not offered";
+        ui->button_cloud_upload->hide();
+        return;
+    }
     const int result = serialDevice->downloadVitals();
     const char *message =
         result < 0 ? "The device is busy on other process." : "Vitals download started";
@@ -440,8 +504,7 @@ void MainWindow::sessionSent(bool success)
     }
     serialDevice->reboot();
     // Nothing is erased unless every session came through: say so, without a modal box.
-    ui->label_cloud_worning->setText(uploadFailedText);
-    ui->label_cloud_worning->show();
+    showCloudWarning(uploadFailedText);
 }
 
 void MainWindow::vitalsSynchronized()

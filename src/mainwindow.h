@@ -4,6 +4,7 @@
 #pragma once
 
 #include "cloudendpoint.h"
+#include "deviceinfo.h"
 #include "portlister.h"
 
 #include <QMainWindow>
@@ -59,6 +60,11 @@ private slots:
 
     // Every session of the transfer is confirmed by the cloud and the device told to erase.
     void vitalsSynchronized();
+    // The transfer ended before every session was through; the message says why.
+    void transferFailed(const QString &message);
+    // The cloud answered the pairing of a device with its id, or gave none.
+    void devicePaired(const QString &nameBLE, int id);
+    void devicePairingFailed(const QString &nameBLE);
 
 private:
     void showSynchronizationDone();
@@ -67,6 +73,10 @@ private:
     void pairDeviceWhenReady();
     // The warning box for a job the device link refused because it is busy.
     void showDeviceBusy();
+    // The device's health data may be uploaded: signed in, the firmware information in, the
+    // device identified with data, and its own pairing answered with its cloud id.
+    bool uploadOffered(const DeviceInfo &device) const;
+    void showCloudWarning(const QString &text);
 
     Ui::MainWindow *ui;
     SerialDevice *serialDevice;
@@ -74,6 +84,7 @@ private:
     bool userSignedIn;
     QString firmwareFilePath;
     int latestFirmwareVersion;
+    QString pairedDevice; // BLE name of the shown device once its pairing gave its cloud id
 
     QUrl cloudBaseUrl; // for the sign-up page
     QString updateTargetPath; // empty: the running program's file

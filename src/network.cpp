@@ -3,6 +3,7 @@
 #include "appfolder.h"
 #include "cloudcodec.h"
 #include "logging/logmacros.h"
+#include "privatefiles.h"
 
 #include <QDebug>
 #include <QFile>
@@ -12,8 +13,9 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSaveFile>
 #include <QSettings>
+
+#include <utility>
 
 // The reply handlers are parts of the dispatcher: their records carry its name.
 #define REPLY_LOG(level, text)                                                                     \
@@ -29,6 +31,11 @@ namespace {
 constexpr QNetworkRequest::Attribute kindAttribute = QNetworkRequest::User;
 constexpr QNetworkRequest::Attribute subjectAttribute =
     QNetworkRequest::Attribute(QNetworkRequest::User + 1);
+// The abandonment count when an upload was sent.
+constexpr QNetworkRequest::Attribute epochAttribute =
+    QNetworkRequest::Attribute(QNetworkRequest::User + 2);
+// A session file holds 18-byte records and nothing else.
+constexpr qint64 sessionRecordSize = 18;
 
 constexpr int acceptedTokenLength = 36;
 // A server's text in our diagnostics is cut here; an error page can be large.
@@ -196,6 +203,11 @@ void Network::signOut()
 
 void Network::pairDevice(const QString &nameBLE, const QString &UID)
 {
+    // The id answered for another device is not this one's.
+    if (nameBLE != pairedName) {
+        deviceID = 0;
+        pairedName.clear();
+    }
     this->nameBLE = nameBLE;
     QNetworkRequest request =
         makeRequest(QStringLiteral("/api/device/pairDevice"), DevicePairing, nameBLE, true);
@@ -215,16 +227,27 @@ void Network::updateFwVersion(const QString &nameBLE, int fwVersion)
 void Network::sendSession(const QString &fileName, const QString &timeStamp)
 {
     sessionFileName = fileName;
+    // Health data goes to the cloud only under the id the cloud gave this very device.
+    if (pairedName.isEmpty()) {
+        refuseUpload(fileName, QStringLiteral("the device's pairing has not answered with its id"));
+        return;
+    }
     auto *multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType);
     auto *file = new QFile(fileName, multiPart);
     if (!file->open(QIODevice::ReadOnly)) {
         // An empty upload that the service confirms would delete a file whose data never
-        // left: report the failure instead, after the caller's own signal has returned.
+        // left: report the failure instead.
         delete multiPart;
-        cloudDebug(Q_FUNC_INFO) << "cannot open" << fileName;
-        APPLOG_ERROR(QStringLiteral("network: error: cannot open session file ") + fileName);
-        QMetaObject::invokeMethod(
-            this, [this] { emit sessionSent(false); }, Qt::QueuedConnection);
+        refuseUpload(fileName, QStringLiteral("cannot open the session file"));
+        return;
+    }
+    if (file->size() == 0 || file->size() % sessionRecordSize != 0) {
+        const qint64 size = file->size();
+        delete multiPart;
+        refuseUpload(fileName,
+                     QStringLiteral("the session file holds %1 bytes, not a whole number of "
+                                    "records")
+                         .arg(size));
         return;
     }
 
@@ -240,14 +263,58 @@ void Network::sendSession(const QString &fileName, const QString &timeStamp)
     multiPart->append(namePart);
     multiPart->append(filePart);
 
-    const QNetworkRequest request =
+    QNetworkRequest request =
         makeRequest(cloudcodec::uploadPath(deviceID, timeStamp), SessionUpload, fileName, true);
+    request.setAttribute(epochAttribute, uploadEpoch);
     requestKind = SessionUpload;
     QNetworkReply *reply = manager->post(request, multiPart);
     multiPart->setParent(reply); // released with the reply
+    uploadsInFlight.append(reply);
     connect(reply, &QNetworkReply::uploadProgress, this, &Network::sessionUploadProgress,
             Qt::UniqueConnection);
     cloudDebug(Q_FUNC_INFO) << "Multipart:" << fileName;
+}
+
+void Network::refuseUpload(const QString &fileName, const QString &why)
+{
+    cloudDebug(Q_FUNC_INFO) << "not uploaded:" << fileName << "-" << why;
+    APPLOG_ERROR(QStringLiteral("network: error: session not uploaded: ") + why);
+    const quint64 epoch = uploadEpoch;
+    QMetaObject::invokeMethod(
+        this,
+        [this, fileName, epoch] {
+            if (epoch == uploadEpoch)
+                reportUpload(fileName, false);
+        },
+        Qt::QueuedConnection);
+}
+
+void Network::reportUpload(const QString &fileName, bool success)
+{
+    emit sessionUploaded(fileName, success);
+    emit sessionSent(success);
+}
+
+void Network::abandonSessionUploads()
+{
+    ++uploadEpoch;
+    // Taken out first: aborting finishes a reply at once, and its handler must find it gone.
+    const QList<QPointer<QNetworkReply>> abandoned = std::exchange(uploadsInFlight, {});
+    for (const QPointer<QNetworkReply> &reply : abandoned) {
+        if (reply && reply->isRunning()) {
+            cloudDebug(Q_FUNC_INFO) << "aborting the upload of" << subjectOf(reply).toString();
+            reply->abort();
+        }
+    }
+}
+
+void Network::forgetDevice()
+{
+    if (!pairedName.isEmpty() || !nameBLE.isEmpty())
+        cloudDebug(Q_FUNC_INFO) << "forgetting the cloud id of" << pairedName;
+    deviceID = 0;
+    pairedName.clear();
+    nameBLE.clear();
 }
 
 void Network::updateFwList()
@@ -275,6 +342,14 @@ void Network::replyFinished(QNetworkReply *reply)
     // Released once the handler has returned, and with it an upload's multipart body.
     reply->deleteLater();
     const auto kind = RequestKind(reply->request().attribute(kindAttribute).toInt());
+    if (kind == SessionUpload) {
+        uploadsInFlight.removeAll(reply);
+        if (reply->request().attribute(epochAttribute).toULongLong() != uploadEpoch) {
+            cloudDebug(Q_FUNC_INFO)
+                << "ignoring the reply to an abandoned upload of" << subjectOf(reply).toString();
+            return;
+        }
+    }
     const QByteArray body = reply->readAll();
     if (kind == AppDownload) {
         // Decoded from the bytes: the application can be many megabytes of JSON.
@@ -357,18 +432,16 @@ void Network::firmwareReply(QNetworkReply *reply, const QString &text, const cha
     }
 
     const QString filePath = applicationFilePath(QStringLiteral("rev.bin"));
-    // Written aside and renamed over the old image, so a failed write keeps the old one.
-    QSaveFile file(filePath);
-    if (!file.open(QIODevice::WriteOnly)) {
-        REPLY_LOG(applog::LogLevel_ERROR,
-                  QStringLiteral("network: got latest fw: error opening rev file"));
-        return;
-    }
     REPLY_LOG(applog::LogLevel_INFO,
               QStringLiteral("network: got latest fw: file lenght: ")
                   + QString::number(image.size()));
-    file.write(image);
-    if (!file.commit()) {
+    // Written aside, proven and renamed over the old image, so a failed write keeps the old
+    // one and a short image is never offered for flashing.
+    QString error = makePrivateFolder(applicationFolderPath());
+    if (error.isEmpty())
+        error = writePrivateFile(filePath, image);
+    if (!error.isEmpty()) {
+        cloudDebug(where) << "rev.bin not written:" << error;
         REPLY_LOG(applog::LogLevel_ERROR,
                   QStringLiteral("network: got latest fw: error writing rev file"));
         return;
@@ -382,17 +455,20 @@ void Network::uploadReply(QNetworkReply *reply, const QString &text, const char 
     // Each upload deletes its own file, also when several are in flight.
     const QVariant subject = subjectOf(reply);
     const QString fileName = subject.isValid() ? subject.toString() : sessionFileName;
-    if (text == QLatin1String("true")) {
+    const QNetworkReply::NetworkError error = reply->error();
+    const int status = httpStatus(reply);
+    // Confirmed means all three: the service answered 200, nothing failed on the way and the
+    // body is exactly "true".
+    if (status == 200 && error == QNetworkReply::NoError && text == QLatin1String("true")) {
         REPLY_LOG(applog::LogLevel_INFO, QStringLiteral("network: success sent session: "));
         QFile::remove(fileName);
-        emit sessionSent(true);
+        reportUpload(fileName, true);
         return;
     }
-    const QNetworkReply::NetworkError error = reply->error();
     cloudDebug(where) << quoted(text)
                       << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(error)
-                      << reply->errorString();
-    emit sessionSent(false);
+                      << reply->errorString() << "HTTP status" << status;
+    reportUpload(fileName, false);
     REPLY_LOG(applog::LogLevel_ERROR,
               QStringLiteral("network: error: server replied while sending session")
                   + quoted(text));
@@ -431,11 +507,14 @@ void Network::appDownloadReply(QNetworkReply *reply, const QByteArray &body, con
             REPLY_LOG(applog::LogLevel_ERROR,
                       QStringLiteral("network: error: no application in the download reply"));
         } else {
-            QSaveFile file(applicationFilePath(QStringLiteral("Orvane")));
-            if (file.open(QIODevice::WriteOnly) && file.write(decoded.bytes) == decoded.bytes.size()
-                && file.commit()) {
+            QString error = makePrivateFolder(applicationFolderPath());
+            if (error.isEmpty())
+                error =
+                    writePrivateFile(applicationFilePath(QStringLiteral("Orvane")), decoded.bytes);
+            if (error.isEmpty()) {
                 emit appUpdateAvailable(updateDescription);
             } else {
+                cloudDebug(where) << "the downloaded application not written:" << error;
                 REPLY_LOG(
                     applog::LogLevel_ERROR,
                     QStringLiteral("network: error: cannot write the downloaded application"));
@@ -451,25 +530,45 @@ void Network::pairingReply(QNetworkReply *reply, const QString &text, const char
 {
     const QJsonObject object = cloudcodec::replyObject(text);
     cloudDebug(where) << "pairing reply, HTTP status" << httpStatus(reply);
+    const QVariant subject = subjectOf(reply);
+    const QString name = subject.isValid() ? subject.toString() : nameBLE;
+    if (name != nameBLE) {
+        // Another device (or none) is shown since: this answer is not about it.
+        cloudDebug(where) << "ignoring the pairing reply for" << name << "- not the device shown";
+        return;
+    }
     if (object.contains(QLatin1String("code"))) {
         REPLY_LOG(applog::LogLevel_ERROR, QStringLiteral("network: error: paired with other"));
         emit deviceIsPairedToOther();
+        emit devicePairingFailed(name);
         return;
     }
-    const QVariant subject = subjectOf(reply);
-    const QString name = subject.isValid() ? subject.toString() : nameBLE;
     // Every match counts: the last one decides.
+    bool matched = false;
     for (const QJsonValue &element : cloudcodec::pairingList(text)) {
         const QJsonObject device = element.toObject();
         const QJsonValue deviceName = device.value(QLatin1String("name"));
         if (!deviceName.isString() || deviceName.toString() != name)
             continue;
         deviceID = device.value(QLatin1String("id")).toInt();
+        matched = true;
         cloudDebug(where) << "network: PAIRED WITH ID:" << deviceID;
         REPLY_LOG(applog::LogLevel_INFO,
                   QStringLiteral("network: PAIRED WITH ID: ") + QString::number(deviceID));
     }
+    if (matched) {
+        pairedName = name;
+    } else {
+        // No id for this device: the one answered for another device must not stand in.
+        deviceID = 0;
+        pairedName.clear();
+        cloudDebug(where) << "the pairing reply lists no device named" << name;
+    }
     emit readyToSendData();
+    if (matched)
+        emit devicePaired(name, deviceID);
+    else
+        emit devicePairingFailed(name);
 }
 
 void Network::versionReportReply(QNetworkReply *reply, const char *where)

@@ -9,12 +9,14 @@
 
 #include "cloudendpoint.h"
 
+#include <QList>
+#include <QNetworkReply>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 
 class QNetworkAccessManager;
-class QNetworkReply;
 class QNetworkRequest;
 class QSettings;
 
@@ -43,6 +45,8 @@ public:
     QString currentToken() const { return token; }
     int currentUserID() const { return userID; }
     int currentDeviceID() const { return deviceID; }
+    // The BLE name of the device whose pairing answered with deviceID; empty while none did.
+    QString pairedDeviceName() const { return pairedName; }
     RequestKind lastRequestKind() const { return requestKind; }
     QString settingsFilePath() const;
 
@@ -53,6 +57,12 @@ public slots:
     void pairDevice(const QString &nameBLE, const QString &UID);
     void updateFwVersion(const QString &nameBLE, int fwVersion);
     void sendSession(const QString &fileName, const QString &timeStamp);
+    // Another device (or none) is shown: the cloud id answered for the last one is not this
+    // one's, and a pairing reply still on its way for it is ignored.
+    void forgetDevice();
+    // The device link restarted: uploads still in flight belong to a download that is gone.
+    // They are aborted and their outcome is never reported.
+    void abandonSessionUploads();
 
 private slots:
     void replyFinished(QNetworkReply *reply);
@@ -67,6 +77,12 @@ signals:
     void readyToSendData();
     void deviceIsPairedToOther();
     void sessionSent(bool success);
+    // The outcome of one session upload, naming its file; emitted just before sessionSent().
+    void sessionUploaded(QString fileName, bool success);
+    // The device's pairing answered with its cloud id: its sessions may be uploaded.
+    void devicePaired(QString nameBLE, int id);
+    // The device's pairing gave no id (refused, failed, or the device is not in the list).
+    void devicePairingFailed(QString nameBLE);
     void sessionUploadProgress(qint64 bytesSent, qint64 bytesTotal);
     void notSignedin();
     void appUpdateAvailable(QString message);
@@ -88,6 +104,9 @@ private:
     void appDownloadReply(QNetworkReply *reply, const QByteArray &body, const char *where);
     void pairingReply(QNetworkReply *reply, const QString &text, const char *where);
     void versionReportReply(QNetworkReply *reply, const char *where);
+    // Reports a session upload that never left, after the caller's own signal has returned.
+    void refuseUpload(const QString &fileName, const QString &why);
+    void reportUpload(const QString &fileName, bool success);
 
     QNetworkAccessManager *manager;
     QSettings *settings;
@@ -100,6 +119,11 @@ private:
     QString nameBLE;
     int userID = 0;
     int deviceID = 0;
+    QString pairedName; // the device deviceID was answered for
+    // Uploads in flight, and the count of abandonments: an upload sent before the last one
+    // reports nothing.
+    QList<QPointer<QNetworkReply>> uploadsInFlight;
+    quint64 uploadEpoch = 0;
 
     QString baseUrl; // without a trailing slash
     int transferTimeoutMs;

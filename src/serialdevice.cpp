@@ -130,6 +130,12 @@ void SerialDevice::ClassStateHandler(const QString &state)
         // The port is closed: a reply cut off by it is gone with it.
         pendingReply.clear();
         replyQuietTimer.stop();
+        // Nothing begun on the old link may act on the next one.
+        ledger.clear();
+        currentState = state;
+        ++linkGeneration;
+        emit linkRestarted();
+        return;
     } else if (state == QLatin1String("toIdentify")) {
         disconnect(scanTimer.get(), &QTimer::timeout, this, &SerialDevice::scanForDevices);
         disconnect(port, &QSerialPort::readyRead, this, &SerialDevice::downloadVitalsHandler);
@@ -137,6 +143,7 @@ void SerialDevice::ClassStateHandler(const QString &state)
         // Every identification starts afresh, even when the last one was cut off.
         identifyStep = 0;
         macRetries = 0;
+        discardInput();
         armStall(QStringLiteral("the name reply to \"ATN?\""));
         port->write("ATN?\n");
     } else if (state == QLatin1String("toIdle")) {
@@ -150,6 +157,8 @@ void SerialDevice::ClassStateHandler(const QString &state)
         disconnect(port, &QSerialPort::readyRead, this, &SerialDevice::downloadVitalsHandler);
         connect(port, &QSerialPort::readyRead, this, &SerialDevice::updateFirmwareHandler, unique);
         if (device.identified && !device.busy) {
+            // What the device said before the job began answers nothing of the job.
+            discardInput();
             fwStep = 0;
             if (device.mode == QLatin1String("BM")) {
                 armStall(QStringLiteral("the answer to the flashing's opening command"));
@@ -163,6 +172,7 @@ void SerialDevice::ClassStateHandler(const QString &state)
         disconnect(port, &QSerialPort::readyRead, this, &SerialDevice::identifyDeviceHandler);
         connect(port, &QSerialPort::readyRead, this, &SerialDevice::downloadVitalsHandler, unique);
         if (device.identified && !device.busy) {
+            discardInput();
             if (device.mode == QLatin1String("BM")) {
                 armStall(QStringLiteral("the answer to the download's opening command"));
                 port->write("D\n");
@@ -205,26 +215,31 @@ void SerialDevice::scanForDevices()
     }
 }
 
-bool SerialDevice::takeReply(QByteArray &reply)
+void SerialDevice::readInput()
 {
     const QByteArray bytes = serial->readAll();
     if (!bytes.isEmpty())
         keepStallAlive();
     pendingReply += bytes;
-    reply.clear();
-    const int end = pendingReply.lastIndexOf('\n');
-    if (end >= 0) {
-        reply = pendingReply.left(end + 1);
-        pendingReply.remove(0, end + 1);
-    } else if (replyQuietElapsed) {
-        reply.swap(pendingReply);
-    }
-    replyQuietElapsed = false;
     if (pendingReply.isEmpty())
         replyQuietTimer.stop();
-    else
+    else if (!bytes.isEmpty())
         replyQuietTimer.start(replyQuietMs);
-    return !reply.isEmpty();
+}
+
+bool SerialDevice::takeLine(QByteArray &line, bool restWhenQuiet)
+{
+    line.clear();
+    const int end = pendingReply.indexOf('\n');
+    if (end >= 0) {
+        line = pendingReply.left(end + 1);
+        pendingReply.remove(0, end + 1);
+    } else if (replyQuietElapsed && restWhenQuiet) {
+        line.swap(pendingReply);
+    }
+    if (pendingReply.isEmpty())
+        replyQuietTimer.stop();
+    return !line.isEmpty();
 }
 
 void SerialDevice::discardInput()
@@ -250,25 +265,29 @@ void SerialDevice::replyQuiet()
 
 void SerialDevice::identifyDeviceHandler()
 {
+    readInput();
+    // Each line is judged on its own; once the dialogue has moved the link on, what is left
+    // belongs to no step of it.
+    const quint64 generation = linkGeneration;
     QByteArray bytes;
-    if (!takeReply(bytes))
-        return;
-    const QString text = replyText(bytes);
-    switch (identifyStep) {
-    case 0:
-        identifyName(text);
-        break;
-    case 1:
-        identifyMac(text);
-        break;
-    case 2:
-        identifyId(text);
-        break;
-    case 3:
-        collectSummary(text);
-        break;
-    default:
-        break;
+    while (generation == linkGeneration && takeLine(bytes)) {
+        const QString text = replyText(bytes);
+        switch (identifyStep) {
+        case 0:
+            identifyName(text);
+            break;
+        case 1:
+            identifyMac(text);
+            break;
+        case 2:
+            identifyId(text);
+            break;
+        case 3:
+            collectSummary(text);
+            break;
+        default:
+            break;
+        }
     }
 }
 
@@ -370,10 +389,9 @@ void SerialDevice::identifyId(const QString &text)
 void SerialDevice::collectSummary(const QString &text)
 {
     const int before = summaryPage.size();
-    // Pieces of 0 or 1 character (a lone line feed) carry nothing. White space may appear
-    // anywhere in the device's hex text and never counts towards the page.
-    if (text.size() >= 2)
-        summaryPage += text.simplified().remove(QLatin1Char(' '));
+    // White space may appear anywhere in the device's hex text and never counts towards the
+    // page.
+    summaryPage += text.simplified().remove(QLatin1Char(' '));
     const int count = summaryPage.size();
 
     if (count > before && !devicecodec::isHexText(summaryPage.mid(before))) {
@@ -426,7 +444,10 @@ void SerialDevice::parseVitalsSummary(const QString &sessionPage)
 {
     checkCRC8(sessionPage);
     const devicecodec::MemorySummary summary = devicecodec::decodeSummaryPage(sessionPage);
-    device.sessionsInfo += summary.rows;
+    // The page read now is the whole directory: rows of an earlier page (a directory since
+    // erased) must not survive it.
+    device.sessionsInfo = summary.rows;
+    device.sessionsDescription.clear();
     device.memoryUsed = summary.memoryUsed;
     device.numberOfSessions = summary.numberOfSessions;
     device.numberOfRecords = summary.numberOfRecords;
@@ -520,6 +541,12 @@ void SerialDevice::stalled()
     qDebug().noquote() << "⏳" << Q_FUNC_INFO << "No answer for" << stallTimeout
                        << "ms while waiting for" << awaited << "in state" << currentState
                        << "- back to scanning, the device memory untouched";
+    if (currentState == QLatin1String("toDownloadVitals")) {
+        failDownload(QStringLiteral("no answer while waiting for ") + awaited,
+                     QStringLiteral("The transfer stopped: the device stopped answering. "
+                                    "Nothing was erased from the device. Please try again."));
+        return;
+    }
     ClassStateHandler(QStringLiteral("toScan"));
     emit deviceInfoChanged();
 }

@@ -12,6 +12,7 @@
 
 #include "deviceinfo.h"
 #include "portlister.h"
+#include "syncledger.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -59,6 +60,12 @@ signals:
     void sessionDownloadProgress(int progress, int numberOfRecordsInSession);
     void vitalsDownloadDone();
     void sessionDownloadDone(QString fileName, QString timeStamp);
+    // The link went back to scanning (device lost, rebooted, restarted after a job or an
+    // unusable answer): whatever it had begun, uploads of its session files included, is void.
+    void linkRestarted();
+    // A download ended before every session was through; the device memory is untouched.
+    // The message says, in words for the user, what failed and where.
+    void vitalsDownloadFailed(QString message);
 
 public slots:
     void toggleBootMode();
@@ -67,6 +74,10 @@ public slots:
     int downloadVitals();
     void reboot();
     void requestAddress();
+    // The cloud's outcome for the upload of a session file this link announced. Recorded
+    // only for the file whose upload the running download awaits; anything else is logged
+    // and ignored. The next page is then asked for by requestAddress().
+    void sessionUploadFinished(const QString &fileName, bool success);
 
 private slots:
     void ClassStateHandler(QString const &state);
@@ -84,11 +95,13 @@ private slots:
     int checkCRC8(QString const &dataStringHex);
 
 private:
-    // Whole replies for the handlers. The device ends each reply with a line break, but its
-    // bytes may reach us in several reads (a slow line, the bridge's USB packets): what ends
-    // in a line break is handed out at once, an unterminated rest once the line has been
-    // quiet for replyQuietMs. Returns false while a reply is still incomplete.
-    bool takeReply(QByteArray &reply);
+    // The device's text a line at a time. Its bytes may reach us in several reads (a slow
+    // line, the bridge's USB packets) and several lines may come in one read: each line is
+    // handed out whole, its line feed included. An unterminated rest is handed out once the
+    // line has been quiet for replyQuietMs, unless restWhenQuiet is false. Returns false
+    // while no line is complete.
+    void readInput();
+    bool takeLine(QByteArray &line, bool restWhenQuiet = true);
     void replyQuiet();
     void discardInput();
 
@@ -103,6 +116,14 @@ private:
     // a confirmed upload (serialdevice_download.cpp).
     void requestPage();
     void abandonDownload(const QString &why);
+    // Ends a download that cannot go on: log line, the user told what failed, back to
+    // scanning with the device memory untouched.
+    void failDownload(const QString &why, const QString &userMessage);
+    // The one place the erase command is sent from, and only when the ledger allows it.
+    void eraseSessionDirectory();
+
+    // One line of the device's answers during a flashing (serialdevice_firmware.cpp).
+    void flashingAnswer(const QByteArray &answer);
 
     void clearRecord();
     // retry() after the usual 1000 ms, unless the link has been restarted meanwhile.
@@ -117,6 +138,7 @@ private:
 
     std::unique_ptr<QSerialPort> serial;
     DeviceInfo device;
+    SyncLedger ledger; // the running download and the erase rule
     std::unique_ptr<QTimer> scanTimer;
     QString summaryPage;
     int fwLineIndex = 0;
@@ -129,7 +151,7 @@ private:
     int stallTimeout = defaultStallTimeoutMs;
     QString awaited; // what the watchdog is waiting for, for its log line
     QString currentState;
-    QByteArray pendingReply; // bytes of a reply whose line break has not come yet
+    QByteArray pendingReply; // bytes read but not handed out yet
     QTimer replyQuietTimer;
     bool replyQuietElapsed = false;
     // Bumped on every state entry: work begun in one generation (a download, a pending

@@ -1,13 +1,13 @@
 // The vitals download: session pages read one at a time, decoded into session files, each
-// handed to the cloud upload; the device's session directory is erased only after the last
-// session's upload was confirmed.
+// handed to the cloud upload; the device's session directory is erased only when the sync
+// ledger says every session of this download was confirmed.
 #include "serialdevice.h"
 
 #include "appfolder.h"
 #include "devicecodec.h"
+#include "privatefiles.h"
 
 #include <QDebug>
-#include <QSaveFile>
 
 namespace {
 
@@ -27,26 +27,19 @@ int currentIndex = 0; // records of the current session decoded so far
 quint64 currentAddress = 0; // device address of the next page to request
 int allRecords = 0; // records of all sessions together
 int progressVal = 0; // records decoded so far over all sessions
-QByteArray answer_; // page text being assembled
+devicecodec::PageAssembler answer_; // page text being assembled
 QByteArray sessionToSend; // content of the current session's file
 
 // The link generation the running download began in: a confirmation that arrives after the
 // link was restarted (device lost, rebooted, identified again) belongs to no download.
 quint64 downloadGeneration = 0;
-// A session file was announced and its upload is not confirmed yet.
-bool awaitingConfirmation = false;
 
 // The device answers each page as 512 hex digits (256 bytes, 21 records of 12 bytes).
-constexpr int pageChars = 512;
 constexpr int pageBytes = 256;
 constexpr int recordsPerPage = 21;
 constexpr int recordChars = 24;
 
-QString pageText(const QByteArray &bytes)
-{
-    const int nul = bytes.indexOf('\0');
-    return QString::fromLatin1(nul < 0 ? bytes : bytes.left(nul));
-}
+const QString nothingErased = QStringLiteral("Nothing was erased from the device.");
 
 } // namespace
 
@@ -54,6 +47,12 @@ int SerialDevice::downloadVitals()
 {
     if (device.busy)
         return -1;
+    // A running download holds the device until the link is back to scanning: starting
+    // another would reset its counters while its uploads are still on their way.
+    if (currentState == QLatin1String("toDownloadVitals")) {
+        qDebug() << "📝" << Q_FUNC_INFO << "Refused: a download is running";
+        return -1;
+    }
     // Nothing to read: no session listed, or the directory was erased by the last download
     // and the device has not been identified since.
     if (device.sessionsInfo.isEmpty() || device.numberOfSessions < 1) {
@@ -76,7 +75,6 @@ int SerialDevice::downloadVitals()
     // A download that was cut off must not leak text or records into this one.
     answer_.clear();
     sessionToSend.clear();
-    awaitingConfirmation = false;
 
     sessionsInfoList = device.sessionsInfo;
     allRecords = device.numberOfRecords;
@@ -85,71 +83,84 @@ int SerialDevice::downloadVitals()
     control = awaitingOpeningAnswer;
     ClassStateHandler(QStringLiteral("toDownloadVitals"));
     downloadGeneration = linkGeneration;
+    ledger.begin(device.UID, linkGeneration, sessionsInfoList);
     return 0;
 }
 
 void SerialDevice::downloadVitalsHandler()
 {
-    QByteArray answer;
-    if (!takeReply(answer))
-        return;
-    switch (control) {
-    case awaitingOpeningAnswer:
-        qDebug() << "📝" << Q_FUNC_INFO << answer;
-        control = receivingPages;
-        requestPage();
-        break;
-    case receivingPages:
-        answer_ += answer.simplified();
-        answer_.replace(' ', QByteArray());
-        if (answer_.size() == pageChars) {
-            if (!devicecodec::isHexText(QString::fromLatin1(answer_))) {
-                abandonDownload(QStringLiteral("a page holds text that is not hexadecimal"));
+    readInput();
+    const quint64 generation = linkGeneration;
+    QByteArray line;
+    // Pages are taken only up to their line end; the opening answer and the erase's
+    // acknowledgement may come without one.
+    while (generation == linkGeneration && takeLine(line, control != receivingPages)) {
+        switch (control) {
+        case awaitingOpeningAnswer:
+            qDebug() << "📝" << Q_FUNC_INFO << line;
+            control = receivingPages;
+            requestPage();
+            break;
+        case receivingPages:
+            switch (answer_.add(line)) {
+            case devicecodec::PageAssembler::Status::Incomplete:
+                break;
+            case devicecodec::PageAssembler::Status::Broken:
+                abandonDownload(answer_.error());
                 return;
+            case devicecodec::PageAssembler::Status::Complete: {
+                const QString page = QString::fromLatin1(answer_.digits());
+                answer_.clear();
+                parsVitalPage(page);
+                break;
             }
-            const QString page = pageText(answer_);
-            answer_.clear();
-            parsVitalPage(page);
-        } else if (answer_.size() > pageChars) {
-            // Stray text came with the page: the page boundaries can no longer be trusted.
-            abandonDownload(QStringLiteral("the page text passed 512 characters (%1) without "
-                                           "stopping at 512")
-                                .arg(answer_.size()));
+            }
+            break;
+        case awaitingEraseAck:
+            if (line.contains("OK")) {
+                qDebug() << "📝" << Q_FUNC_INFO << "DONE & Erased:" << line;
+                serial->write("Z\n");
+                control = finished;
+                stopStall();
+                // The device restarts now: scan again so that it is identified afresh.
+                scheduleRetry();
+            }
+            break;
+        default:
+            break;
         }
-        break;
-    case awaitingEraseAck:
-        if (answer.contains("OK")) {
-            qDebug() << "📝" << Q_FUNC_INFO << "DONE & Erased:" << answer;
-            serial->write("Z\n");
-            control = finished;
-            stopStall();
-            // The device restarts now: scan again so that it is identified afresh.
-            scheduleRetry();
-        }
-        break;
-    default:
-        break;
     }
+}
+
+void SerialDevice::sessionUploadFinished(const QString &fileName, bool success)
+{
+    const SyncLedger::Verdict verdict =
+        ledger.recordOutcome(device.UID, linkGeneration, fileName, success);
+    if (verdict != SyncLedger::Verdict::Recorded)
+        qDebug().noquote() << "📝" << Q_FUNC_INFO << "Ignored the upload outcome for" << fileName
+                           << ":" << SyncLedger::verdictText(verdict);
 }
 
 void SerialDevice::requestAddress()
 {
     // Called by the window once a session's upload was confirmed. Only the download that
-    // announced the session, still running on the same link, may move on; above all a late
-    // confirmation must never lead to the erase command.
-    const char *refusal = nullptr;
-    if (downloadGeneration != linkGeneration)
-        refusal = "the link was restarted since the download began (device lost, rebooted or "
-                  "identified again)";
+    // announced the session, still running on the same link, may move on, and only when
+    // the ledger holds the confirmation of that very session.
+    QString refusal;
+    if (downloadGeneration != linkGeneration || !ledger.active())
+        refusal = QStringLiteral("the link was restarted since the download began (device lost, "
+                                 "rebooted or identified again)");
     else if (control != receivingPages)
-        refusal = "no download is reading pages";
-    else if (!awaitingConfirmation)
-        refusal = "no session file is waiting for its upload";
-    if (refusal) {
-        qDebug() << "📝" << Q_FUNC_INFO << "Ignored:" << refusal;
+        refusal = QStringLiteral("no download is reading pages");
+    else if (!ledger.confirmed(currentSession))
+        refusal =
+            QStringLiteral("the upload of session %1 is not confirmed").arg(currentSession + 1);
+    else if (currentIndex != int(sessionsInfoList.value(currentSession).value(1)))
+        refusal = QStringLiteral("session %1 is still being read").arg(currentSession + 1);
+    if (!refusal.isEmpty()) {
+        qDebug().noquote() << "📝" << Q_FUNC_INFO << "Ignored:" << refusal;
         return;
     }
-    awaitingConfirmation = false;
     requestPage();
 }
 
@@ -161,14 +172,7 @@ void SerialDevice::requestPage()
         currentIndex = 0;
         ++currentSession;
         if (currentSession == sessionsInfoList.size()) {
-            // Every session was written and confirmed: only now is the directory erased.
-            control = awaitingEraseAck;
-            armStall(QStringLiteral("the acknowledgement of the erase command"));
-            serial->write("E000FF000\n");
-            summaryPage.fill(QLatin1Char('F'));
-            parseVitalsSummary(summaryPage);
-            emit vitalsDownloadDone();
-            emit deviceInfoChanged();
+            eraseSessionDirectory();
             return;
         }
         currentAddress = sessionsInfoList.at(currentSession).value(2);
@@ -177,6 +181,24 @@ void SerialDevice::requestPage()
     armStall(QStringLiteral("the page at 0x%1").arg(currentAddress, 0, 16));
     currentAddress += pageBytes;
     serial->write(command);
+}
+
+void SerialDevice::eraseSessionDirectory()
+{
+    if (!ledger.mayErase(device.UID, linkGeneration)) {
+        abandonDownload(QStringLiteral("the erase was due but not every session of this "
+                                       "download on this device was confirmed"));
+        return;
+    }
+    // The ledger's work is done: nothing can ask for a second erase.
+    ledger.clear();
+    control = awaitingEraseAck;
+    armStall(QStringLiteral("the acknowledgement of the erase command"));
+    serial->write("E000FF000\n");
+    summaryPage.fill(QLatin1Char('F'));
+    parseVitalsSummary(summaryPage);
+    emit vitalsDownloadDone();
+    emit deviceInfoChanged();
 }
 
 void SerialDevice::parsVitalPage(QString page)
@@ -209,34 +231,49 @@ void SerialDevice::sendSession()
     stopStall();
     const QString name =
         QString::number(sessionsInfoList.value(currentSession).value(0)) + QLatin1String("000");
-    const QString path = applicationFolderPath() + QLatin1Char('/') + name;
-
-    // Written whole or not at all, replacing a file of the same name: the upload never
-    // reads a half-written session.
-    QSaveFile file(path);
-    const bool written = file.open(QIODevice::WriteOnly)
-        && file.write(sessionToSend) == sessionToSend.size() && file.commit();
+    const QString folder = applicationFolderPath();
+    const QString path = folder + QLatin1Char('/') + name;
 
     qDebug().noquote() << "📝" << Q_FUNC_INFO << "Records:" << progressVal << "out of" << allRecords
                        << " | Saving session" << currentSession + 1 << "out of"
                        << device.numberOfSessions << "to file:" << name;
-    if (!written) {
-        // The download stops at this session; its records stay in memory and the device
-        // memory is not erased.
-        qDebug().noquote() << "📝" << Q_FUNC_INFO << "Cannot write" << path << ":"
-                           << file.errorString() << "- the download stops here";
+
+    // The file is proven before anybody reads it: written, flushed, its size on disk checked,
+    // then put in place in one step. The folder comes back if it was removed.
+    QString error = makePrivateFolder(folder);
+    if (error.isEmpty())
+        error = writePrivateFile(path, sessionToSend);
+    if (error.isEmpty() && !ledger.announce(currentSession, path, sessionToSend.size()))
+        error = QStringLiteral("the session came to %1 bytes instead of 18 for each of its %2 "
+                               "records")
+                    .arg(sessionToSend.size())
+                    .arg(sessionsInfoList.value(currentSession).value(1));
+    if (!error.isEmpty()) {
+        failDownload(QStringLiteral("cannot save %1: %2").arg(path, error),
+                     QStringLiteral("Orvane could not save the health data in %1: %2. %3")
+                         .arg(folder, error, nothingErased));
         return;
     }
     sessionToSend.clear();
-    awaitingConfirmation = true;
     emit sessionDownloadDone(path, name);
 }
 
 void SerialDevice::abandonDownload(const QString &why)
 {
+    failDownload(why,
+                 QStringLiteral("The transfer stopped: the device sent data Orvane could not "
+                                "read. %1 Please try again.")
+                     .arg(nothingErased));
+}
+
+void SerialDevice::failDownload(const QString &why, const QString &userMessage)
+{
     qDebug().noquote() << "📝" << Q_FUNC_INFO << "Download abandoned:" << why
                        << "- back to scanning, the device memory untouched";
     answer_.clear();
+    sessionToSend.clear();
+    control = finished;
     ClassStateHandler(QStringLiteral("toScan"));
     emit deviceInfoChanged();
+    emit vitalsDownloadFailed(userMessage);
 }

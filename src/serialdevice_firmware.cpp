@@ -58,9 +58,15 @@ int SerialDevice::updateFirmware(const QString &filename)
 
 void SerialDevice::updateFirmwareHandler()
 {
+    readInput();
+    const quint64 generation = linkGeneration;
     QByteArray answer;
-    if (!takeReply(answer))
-        return;
+    while (generation == linkGeneration && takeLine(answer))
+        flashingAnswer(answer);
+}
+
+void SerialDevice::flashingAnswer(const QByteArray &answer)
+{
     const bool acknowledged = answer.contains("OK");
     const int fCount = fLines.size();
     const int cCount = cLines.size();

@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include "logging/logger.h"
+#include "privatefiles.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -23,9 +24,11 @@ QDir prepareApplicationFolder()
 {
     QDir dir(QDir::homePath());
     dir.setPath(dir.absolutePath() + QStringLiteral("/orvane"));
-    // Neither step stops the start: the log file reports what it cannot open.
-    if (!dir.exists() && !dir.mkdir(dir.absolutePath()))
-        qWarning() << "🚀" << Q_FUNC_INFO << "cannot create" << dir.absolutePath();
+    // Neither step stops the start: the log file reports what it cannot open. The folder
+    // holds health data: it is the user's alone.
+    const QString error = makePrivateFolder(dir.absolutePath());
+    if (!error.isEmpty())
+        qWarning() << "🚀" << Q_FUNC_INFO << dir.absolutePath() << ":" << error;
     const QString log = dir.absoluteFilePath(logFileName);
     if (QFile::exists(log) && !QFile::remove(log))
         qWarning() << "🚀" << Q_FUNC_INFO << "cannot remove the previous log" << log;

@@ -101,6 +101,8 @@ private slots:
 
     void readCommand_data();
     void readCommand();
+    void pageText_data();
+    void pageText();
     void record_data();
     void record();
     void timeCommand_data();
@@ -403,6 +405,53 @@ void TestDeviceCodec::readCommand()
     QFETCH(quint64, address);
     QFETCH(QByteArray, expected);
     QCOMPARE(pageReadCommand(address), expected);
+}
+
+void TestDeviceCodec::pageText_data()
+{
+    // The lines the device sends after one read command, and what the page makes of them.
+    QTest::addColumn<QByteArrayList>("lines");
+    QTest::addColumn<QString>("status"); // after the last line: "incomplete", "complete", "broken"
+
+    const QByteArray page = QByteArray(255, 'A').toHex().left(510) + "0F"; // 512 digits
+    const QByteArray half1 = page.left(256), half2 = page.mid(256);
+    QTest::newRow("one line") << QByteArrayList {page + "\r\n"} << "complete";
+    QTest::newRow("no line end yet") << QByteArrayList {page} << "incomplete";
+    QTest::newRow("line breaks and spaces inside")
+        << QByteArrayList {half1.left(100) + " \n", half1.mid(100) + "\r\n", " " + half2 + " \r\n"}
+        << "complete";
+    QTest::newRow("blank line first") << QByteArrayList {"\r\n", page + "\n"} << "complete";
+    QTest::newRow("one digit short") << QByteArrayList {page.left(511) + "\r\n"} << "incomplete";
+    QTest::newRow("stray line before the page")
+        << QByteArrayList {"A\r\n", page.left(511), page.right(1) + "\r\n"} << "broken";
+    QTest::newRow("stray hex line before the page")
+        << QByteArrayList {"0A\r\n", page + "\r\n"} << "broken";
+    QTest::newRow("stray text after the digits") << QByteArrayList {page + "#?\r\n"} << "broken";
+    QTest::newRow("a digit too many") << QByteArrayList {page + "0\r\n"} << "broken";
+    QTest::newRow("NUL byte") << QByteArrayList {QByteArray("12\0", 3)} << "broken";
+    QTest::newRow("lines after completion are not read")
+        << QByteArrayList {page + "\r\n", "ZZ\r\n"} << "complete";
+}
+
+void TestDeviceCodec::pageText()
+{
+    QFETCH(QByteArrayList, lines);
+    QFETCH(QString, status);
+    PageAssembler assembler;
+    PageAssembler::Status last = PageAssembler::Status::Incomplete;
+    for (const QByteArray &line : lines)
+        last = assembler.add(line);
+    const QString seen = last == PageAssembler::Status::Complete ? QStringLiteral("complete")
+        : last == PageAssembler::Status::Broken                  ? QStringLiteral("broken")
+                                                                 : QStringLiteral("incomplete");
+    QCOMPARE(seen, status);
+    if (last == PageAssembler::Status::Complete)
+        QCOMPARE(assembler.digits().size(), 512);
+    QCOMPARE(assembler.error().isEmpty(), last != PageAssembler::Status::Broken);
+    // The next page starts from nothing.
+    assembler.clear();
+    QCOMPARE(assembler.add("0A\n"), PageAssembler::Status::Incomplete);
+    QCOMPARE(assembler.digits(), QByteArray("0A"));
 }
 
 void TestDeviceCodec::record_data()

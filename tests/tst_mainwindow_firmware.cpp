@@ -108,7 +108,9 @@ void TestMainWindowFirmware::flashing()
     QVERIFY(rig.signIn());
     QVERIFY(rig.startDevice());
     QVERIFY(rig.waitForDevicePanel());
-    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_update"), 10000);
+    // The upload is offered once the device's pairing has answered.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        rig.shown("button_update") && rig.shown("button_cloud_upload") == (sessions > 0), 10000);
     const QString offer = QStringLiteral("There is an update for your Brevia device.");
     QCOMPARE(rig.label("label_fw_main")->text(), offer);
 

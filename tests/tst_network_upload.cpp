@@ -221,25 +221,32 @@ private slots:
         QFile::remove(path);
     }
 
-    void silentServiceTimesOut()
+    void slowServiceTimesOut()
+    {
+        // The service stores the upload but answers only after the client gave up.
+        standin::Scenario scenario;
+        scenario.uploadReplyDelayMs = 1500;
+        QVERIFY(standin.server().setScenario(scenario));
+        Network *client = makeNetwork(300);
+        signInAndPair(client);
+        const QString path =
+            writeSession(applicationFolderPath(), "1700000003000", sessionBytes(2, 1));
+        QSignalSpy sent(client, &Network::sessionSent);
+        client->sendSession(path, QStringLiteral("1700000003000"));
+        QVERIFY(sent.wait(10000));
+        QCOMPARE(sent.first().first().toBool(), false);
+        QVERIFY(QFile::exists(path));
+        QVERIFY(anyDebugLineContains(QStringLiteral("OperationCanceledError")));
+        QFile::remove(path);
+    }
+
+    void silentServiceEndsTheSignIn()
     {
         SilentServer silent;
         QVERIFY(silent.isListening());
         CloudEndpoint endpoint = standin.endpoint(300);
         endpoint.baseUrl = QUrl(QStringLiteral("https://127.0.0.1:%1").arg(silent.serverPort()));
         network = std::make_unique<Network>(nullptr, endpoint);
-
-        const QString path =
-            writeSession(applicationFolderPath(), "1700000003000", sessionBytes(2, 1));
-        QSignalSpy sent(network.get(), &Network::sessionSent);
-        network->sendSession(path, QStringLiteral("1700000003000"));
-        QVERIFY(sent.wait(10000));
-        QCOMPARE(sent.first().first().toBool(), false);
-        QVERIFY(QFile::exists(path));
-        QVERIFY(anyDebugLineContains(QStringLiteral("OperationCanceledError")));
-        QFile::remove(path);
-
-        // A sign-in into the silence ends too, quietly.
         QSignalSpy handled(network->findChild<QNetworkAccessManager *>(),
                            &QNetworkAccessManager::finished);
         QSignalSpy success(network.get(), &Network::signedInSuccess);
@@ -249,19 +256,53 @@ private slots:
         QCOMPARE(success.count() + refused.count(), 0);
     }
 
-    void deviceIdIsZeroBeforePairing()
+    // No session goes out before the device's own pairing answered with its id: not before
+    // any pairing, not after the id was forgotten for another device, not after a pairing
+    // whose list does not name the device.
+    void uploadWaitsForThisDevicesId_data()
     {
+        QTest::addColumn<QString>("afterPairing");
+        QTest::newRow("never paired") << QString();
+        QTest::newRow("another device shown") << QStringLiteral("forget");
+        QTest::newRow("another device's pairing") << QStringLiteral("other");
+    }
+
+    void uploadWaitsForThisDevicesId()
+    {
+        QFETCH(QString, afterPairing);
         Network *client = makeNetwork();
-        QSignalSpy done(client, &Network::preparationsDone);
-        client->sigIn(QStringLiteral("demo"), QStringLiteral("demo1234"));
-        QVERIFY(done.wait(20000));
+        if (afterPairing.isEmpty()) {
+            QSignalSpy done(client, &Network::preparationsDone);
+            client->sigIn(QStringLiteral("demo"), QStringLiteral("demo1234"));
+            QVERIFY(done.wait(20000));
+        } else {
+            signInAndPair(client);
+        }
+        if (afterPairing == QLatin1String("forget"))
+            client->forgetDevice();
+        if (afterPairing == QLatin1String("other")) {
+            // The list answered for another name does not carry this one: no id at all.
+            standin::Scenario listing;
+            listing.bodyOverrides["/api/device/pairDevice"] =
+                R"([{"id": 205, "name": "BREVIA-9", "uniqueNumber": "UID-9"}])";
+            QVERIFY(standin.server().setScenario(listing));
+            QSignalSpy failed(client, &Network::devicePairingFailed);
+            client->pairDevice(QStringLiteral("BREVIA-8"), QStringLiteral("UID-8"));
+            QVERIFY(failed.wait(20000));
+        }
+        QCOMPARE(client->currentDeviceID(), 0);
+        const size_t requests = standin.server().requests().size();
         const QString path =
             writeSession(applicationFolderPath(), "1700000004000", sessionBytes(1, 1));
         QSignalSpy sent(client, &Network::sessionSent);
+        QSignalSpy uploaded(client, &Network::sessionUploaded);
         client->sendSession(path, QStringLiteral("1700000004000"));
-        QVERIFY(sent.wait(20000));
-        QCOMPARE(q(standin.server().requests().back().query),
-                 QStringLiteral("deviceID=0&date=1700000004000"));
+        QVERIFY(sent.wait(5000));
+        QCOMPARE(sent.first().first().toBool(), false);
+        QCOMPARE(uploaded.first(), (QVariantList {path, false}));
+        QCOMPARE(standin.server().requests().size(), requests);
+        QVERIFY(QFile::exists(path));
+        QFile::remove(path);
     }
 
     void unreadableFileIsNotSent()
@@ -314,7 +355,9 @@ private slots:
         for (int i = 0; i < stamps.size(); ++i)
             QVERIFY(!writeSession(folder, stamps[i], sessionBytes(3, i)).isEmpty());
 
+        // Paired once; everything below then runs at the same time.
         Network *client = makeNetwork();
+        signInAndPair(client);
         QSignalSpy success(client, &Network::signedInSuccess);
         QSignalSpy refused(client, &Network::incorrectCredentials);
         QSignalSpy firmware(client, &Network::firmwareInfoFromCloud);

@@ -59,7 +59,8 @@ struct Uploads
                 timeStamps.append(timeStamp);
                 events.append(QStringLiteral("file"));
                 const bool fail = fileNames.size() - 1 == failAt;
-                QTimer::singleShot(replyDelayMs, &link, [&link, fail] {
+                QTimer::singleShot(replyDelayMs, &link, [&link, fail, fileName] {
+                    link.sessionUploadFinished(fileName, !fail);
                     if (fail)
                         link.reboot();
                     else
@@ -248,6 +249,7 @@ void TestVitalsDownload::failedUploadKeepsEverything()
 
     // A confirmation that comes late, after the reboot, sends nothing.
     int sent = emu.commands().size();
+    link.sessionUploadFinished(uploads.fileNames.at(1), true);
     link.requestAddress();
     settle();
     QCOMPARE(emu.commands().size(), sent);
@@ -256,6 +258,7 @@ void TestVitalsDownload::failedUploadKeepsEverything()
     QVERIFY(testsupport::waitForIdentified(link));
     QCOMPARE(link.getDevice().numberOfSessions, 3);
     sent = emu.commands().size();
+    link.sessionUploadFinished(uploads.fileNames.at(1), true);
     link.requestAddress();
     settle();
     QCOMPARE(emu.commands().size(), sent);
@@ -343,18 +346,20 @@ void TestVitalsDownload::unwritableSessionFile()
     SerialDevice link(nullptr, emu.lister());
     QVERIFY(testsupport::waitForIdentified(link));
     Uploads uploads(link);
+    QSignalSpy failed(&link, &SerialDevice::vitalsDownloadFailed);
     QCOMPARE(link.downloadVitals(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(pageReads(emu.commands()).size(), 2, 5000);
-    settle();
 
-    // The download stops at the session: no file announced, no further read, no erase.
+    // The download ends at the session: no file announced, no further read, no erase, the
+    // link back to scanning and the user told where saving failed.
+    QVERIFY(failed.wait(5000));
+    QVERIFY(failed.first().first().toString().contains(applicationFolderPath()));
+    QVERIFY(failed.first().first().toString().contains(QLatin1String("Nothing was erased")));
+    QCOMPARE(link.state(), QStringLiteral("toScan"));
     QVERIFY(uploads.fileNames.isEmpty());
-    QCOMPARE(link.state(), QStringLiteral("toDownloadVitals"));
-    const int sent = emu.commands().size();
-    link.requestAddress(); // nothing is waiting for a confirmation
-    settle();
-    QCOMPARE(emu.commands().size(), sent);
     QCOMPARE(pageReads(emu.commands()).size(), 2);
+    QVERIFY(QFileInfo(blocked).isDir()); // what stood there is left alone
+    QVERIFY(testsupport::waitForIdentified(link));
+    QCOMPARE(link.getDevice().numberOfSessions, 2);
     QCOMPARE(emu.device.eraseCount(), 0);
     QVERIFY(QDir(blocked).removeRecursively());
 }

@@ -7,6 +7,10 @@
 #include <QFileInfo>
 #include <QTextStream>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace applog {
 
 namespace {
@@ -17,9 +21,7 @@ const QLatin1String LOG_SUFFIX(".log");
 } // namespace
 
 FileSink::FileSink(QObject *parent, const QString &role)
-    : Sink(parent)
-    , roleName(role)
-    , activityTimer(this)
+    : Sink(parent), roleName(role), activityTimer(this)
 {
     activityTimer.setSingleShot(true);
     activityTimer.setInterval(ACTIVITY_CHECK_MS);
@@ -75,8 +77,8 @@ void FileSink::slotLog(const QString &timeStamp, const QString &threadId, const 
         record.replace(QLatin1String("<FILE>"), file);
         record.replace(QLatin1String("<LINE>"), QString::number(line));
     }
-    const QString emptyText = level == LogLevel_FUNCTION ? QStringLiteral("-")
-                                                         : QStringLiteral("?");
+    const QString emptyText =
+        level == LogLevel_FUNCTION ? QStringLiteral("-") : QStringLiteral("?");
     record.replace(QLatin1String("<TEXT>"), text.isEmpty() ? emptyText : text.trimmed());
 
     {
@@ -102,6 +104,14 @@ void FileSink::slotCheckLogFileActivity()
 bool FileSink::checkLogFileOpen()
 {
     closeLogFile();
+    // The log tells about the user's device and account: it is the user's alone, created so
+    // whatever the umask, and a file left by an earlier version is closed off too.
+    const QByteArray encoded = QFile::encodeName(logFileName);
+    const int created =
+        ::open(encoded.constData(), O_WRONLY | O_CREAT | O_APPEND, S_IRUSR | S_IWUSR);
+    if (created >= 0)
+        ::close(created);
+    ::chmod(encoded.constData(), S_IRUSR | S_IWUSR);
     auto file = std::make_unique<QFile>(logFileName);
     if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
         activityTimer.stop();
@@ -173,8 +183,8 @@ void FileSink::closeLogFile()
 
 void FileSink::writeInternal(const QString &text)
 {
-    slotLog(Logger::timeStamp(), Logger::threadId(), text, LogLevel_INTERNAL, QString(),
-            QString(), 0);
+    slotLog(Logger::timeStamp(), Logger::threadId(), text, LogLevel_INTERNAL, QString(), QString(),
+            0);
 }
 
 bool FileSink::moveFile(const QString &from, const QString &to)

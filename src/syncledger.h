@@ -1,0 +1,84 @@
+// The record of one health-data download and the rule that protects the data in the device:
+// the device's session directory may be erased only when every session of this download, on
+// this device and this link, was written to a proven file and its upload confirmed.
+//
+// Pure: no port, no network, no timers. The device link asks it before every step that moves
+// a download on, and before the erase command.
+#pragma once
+
+#include "devicecodec.h"
+
+#include <QList>
+#include <QString>
+
+class SyncLedger
+{
+public:
+    enum class Upload {
+        NotRead, // not read from the device yet
+        Awaited, // its file was written and announced; the upload's outcome is awaited
+        Confirmed, // the cloud confirmed the upload
+        Failed, // the upload failed
+    };
+
+    // What became of an upload outcome handed to recordOutcome().
+    enum class Verdict {
+        Recorded,
+        NoDownload, // no download is recorded (none began, or the link restarted since)
+        OtherDevice, // the outcome names a device other than the download's
+        OtherLink, // the outcome comes from another link generation than the download's
+        NotAwaited, // no upload of that file is awaited now
+    };
+
+    struct Session
+    {
+        quint32 startTime = 0; // Unix seconds
+        quint32 records = 0;
+        QString fileName; // start time in milliseconds as decimal text
+        qint64 expectedFileSize = 0; // 18 bytes a record
+        QString filePath; // where its file was written, once announced
+        Upload upload = Upload::NotRead;
+    };
+
+    static constexpr int fileRecordSize = 18;
+
+    // A new download of the sessions (rows of start time, records count, start address) of
+    // the device `uid`, begun in link generation `generation`. Forgets the previous one.
+    void begin(const QString &uid, quint64 generation, const devicecodec::SessionTable &rows);
+    // The link restarted or the download ended: nothing is recorded any more.
+    void clear();
+
+    bool active() const { return running; }
+    QString deviceUid() const { return uid; }
+    quint64 generation() const { return linkGeneration; }
+    int size() const { return sessions.size(); }
+    Session session(int index) const { return sessions.value(index); }
+
+    // Session `index` has its file at `filePath`, proven to hold fileSize bytes. False (and
+    // nothing recorded) when no download runs, the index is out of range, the session is
+    // not next in line, another upload is still awaited, or the size is not the expected one.
+    bool announce(int index, const QString &filePath, qint64 fileSize);
+
+    // The cloud's outcome for the upload of `filePath`, reported on the link of device `uid`
+    // in link generation `generation`.
+    Verdict recordOutcome(const QString &uid, quint64 generation, const QString &filePath,
+                          bool success);
+
+    // The index of the session whose upload is awaited, or -1.
+    int awaited() const;
+    // True when the session at `index` was confirmed.
+    bool confirmed(int index) const;
+
+    // May the session directory of device `uid` be erased now, on link generation
+    // `generation`? Only when this download is that device's on that link, lists at least
+    // one session and every one of them was confirmed.
+    bool mayErase(const QString &uid, quint64 generation) const;
+
+    static QString verdictText(Verdict verdict);
+
+private:
+    bool running = false;
+    QString uid;
+    quint64 linkGeneration = 0;
+    QList<Session> sessions;
+};
