@@ -63,6 +63,7 @@ inline int requestCount(const standin::Server &server, const std::string &method
 inline void forgetUserState()
 {
     QDir(testHome() + QStringLiteral("/.config")).removeRecursively();
+    QFile::remove(applicationFolderPath()); // a test may have put a file in its place
     QDir(applicationFolderPath()).removeRecursively();
     QDir().mkpath(applicationFolderPath());
 }
