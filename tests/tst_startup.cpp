@@ -12,7 +12,17 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 namespace {
+
+int modeOf(const QString &path)
+{
+    struct stat info
+    {
+    };
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
+}
 
 QByteArray readFile(const QString &path)
 {
@@ -62,16 +72,21 @@ void TestStartup::firstRunCreatesTheFolderForTheLog()
     QDir(applicationFolderPath()).removeRecursively();
     QVERIFY(!QFileInfo::exists(applicationFolderPath()));
 
+    // Health data and the log are the user's alone, whatever the umask says.
+    const mode_t umask = ::umask(0);
     const QDir folder = prepareApplicationFolder();
     QCOMPARE(folder.absolutePath(), QDir(testsupport::testHome()).absolutePath() + "/orvane");
     QVERIFY(folder.exists());
 
     QObject owner;
     applog::Logger *logger = startApplicationLog(&owner, folder);
+    ::umask(umask);
     QVERIFY(logger);
     QCOMPARE(logger->parent(), &owner);
     QCOMPARE(applog::Logger::getInstance(), logger);
     QTRY_VERIFY(readFile(folder.absoluteFilePath("app.log")).contains(startLine));
+    QCOMPARE(modeOf(folder.absolutePath()), 0700);
+    QCOMPARE(modeOf(folder.absoluteFilePath("app.log")), 0600);
 }
 
 void TestStartup::laterRunStartsTheLogAfresh()

@@ -193,6 +193,7 @@ bool FileSink::moveFile(const QString &from, const QString &to)
         qWarning() << "ERROR: Move" << from << "to" << to << "role" << roleName;
         return false;
     }
+    ::chmod(QFile::encodeName(to).constData(), S_IRUSR | S_IWUSR);
     if (ENABLE_CONSOLE_LOG_FILE_STATE)
         qDebug() << "Moved" << from << "to" << to << "role" << roleName;
     return true;
