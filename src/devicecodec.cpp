@@ -105,6 +105,22 @@ bool isHexText(const QString &text)
     return true;
 }
 
+bool isBleDigits(const QString &text)
+{
+    return text.size() == 12 && isHexText(text);
+}
+
+bool isDeviceUid(const QString &text)
+{
+    if (text.isEmpty() || text.size() > 64)
+        return false;
+    for (const QChar c : text) {
+        if (c.unicode() > 0x7F || !c.isLetterOrNumber())
+            return false;
+    }
+    return true;
+}
+
 MemorySummary decodeSummaryPage(const QString &page)
 {
     MemorySummary summary;

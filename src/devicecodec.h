@@ -24,6 +24,14 @@ quint32 littleEndianHexValue(const QString &hex);
 // True when the text is non-empty and holds only 0-9, a-f, A-F.
 bool isHexText(const QString &text);
 
+// The 12 hexadecimal digits of a BLE identifier, as the MAC and boot-mode name replies give
+// them.
+bool isBleDigits(const QString &text);
+
+// A device's unique identifier as the name and ID replies give it: 1 to 64 letters and
+// digits.
+bool isDeviceUid(const QString &text);
+
 struct MemorySummary
 {
     SessionTable rows; // the kept directory entries, in directory order

@@ -67,6 +67,9 @@ SerialDevice::SerialDevice(QObject *parent, PortLister lister)
     serial->setParity(QSerialPort::NoParity);
     serial->setStopBits(QSerialPort::OneStop);
     serial->setFlowControl(QSerialPort::NoFlowControl);
+    // A device that talks while nobody listens fills at most this much; the rest waits in
+    // the system's buffers.
+    serial->setReadBufferSize(maxUnreadBytes);
 
     scanTimer->setInterval(scanIntervalMs);
     scanTimer->start();
@@ -215,16 +218,43 @@ void SerialDevice::scanForDevices()
     }
 }
 
-void SerialDevice::readInput()
+bool SerialDevice::readInput()
 {
     const QByteArray bytes = serial->readAll();
-    if (!bytes.isEmpty())
-        keepStallAlive();
+    // Hex digits of an awaited page are progress even before its line is whole; anything
+    // else a device says is not.
+    if (stallOnHexProgress) {
+        for (const char c : bytes) {
+            if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f')) {
+                keepStallAlive();
+                break;
+            }
+        }
+    }
     pendingReply += bytes;
+    const int unterminated = pendingReply.size() - 1 - pendingReply.lastIndexOf('\n');
+    if (unterminated > maxLineBytes) {
+        const QString why =
+            QStringLiteral("the device sent %1 bytes without a line break").arg(unterminated);
+        discardInput();
+        if (currentState == QLatin1String("toDownloadVitals")) {
+            failDownload(why,
+                         QStringLiteral("The transfer stopped: the device sent data Orvane "
+                                        "could not read. Nothing was erased from the "
+                                        "device. Please try again."));
+        } else {
+            qDebug().noquote() << "🔴" << Q_FUNC_INFO << why << "in state" << currentState
+                               << "- restarting the link";
+            ClassStateHandler(QStringLiteral("toScan"));
+            emit deviceInfoChanged();
+        }
+        return false;
+    }
     if (pendingReply.isEmpty())
         replyQuietTimer.stop();
     else if (!bytes.isEmpty())
         replyQuietTimer.start(replyQuietMs);
+    return true;
 }
 
 bool SerialDevice::takeLine(QByteArray &line, bool restWhenQuiet)
@@ -265,12 +295,14 @@ void SerialDevice::replyQuiet()
 
 void SerialDevice::identifyDeviceHandler()
 {
-    readInput();
-    // Each line is judged on its own; once the dialogue has moved the link on, what is left
+    if (!readInput())
+        return;
+    // Each line is judged on its own, and only once it is whole: a reply that pauses in the
+    // middle is never read in pieces. Once the dialogue has moved the link on, what is left
     // belongs to no step of it.
     const quint64 generation = linkGeneration;
     QByteArray bytes;
-    while (generation == linkGeneration && takeLine(bytes)) {
+    while (generation == linkGeneration && takeLine(bytes, false)) {
         const QString text = replyText(bytes);
         switch (identifyStep) {
         case 0:
@@ -307,6 +339,17 @@ void SerialDevice::identifyName(const QString &text)
     if ((!working && !boot) || tokens.size() < 4) {
         qDebug().noquote() << "🔴" << identifyStep << identifySignature << text << "❓"
                            << "Retrying...";
+        scheduleRetry();
+        return;
+    }
+
+    // Fields the cloud will be told must be whole: a cut or garbled identity restarts the
+    // identification instead.
+    const bool wellFormed =
+        working ? devicecodec::isDeviceUid(tokens.at(3)) : devicecodec::isBleDigits(tokens.at(3));
+    if (!wellFormed) {
+        qDebug().noquote() << "🔴" << identifyStep << identifySignature << text << "❓"
+                           << "malformed identity - Retrying...";
         scheduleRetry();
         return;
     }
@@ -350,6 +393,12 @@ void SerialDevice::identifyMac(const QString &text)
         qDebug().noquote() << "❓" << identifyStep << identifySignature << text;
         return;
     }
+    if (!devicecodec::isBleDigits(tokens.at(1))) {
+        qDebug().noquote() << "🔴" << identifyStep << identifySignature << text << "❓"
+                           << "malformed identity - Retrying...";
+        scheduleRetry();
+        return;
+    }
     device.nameBLE = QLatin1String("K217-") + tokens.at(1);
     if (device.nameBLE == zeroBle && macRetries >= maxMacRetries)
         device.nameBLE = QStringLiteral("UNKNOWN");
@@ -365,7 +414,7 @@ void SerialDevice::identifyMac(const QString &text)
     identifyStep = 3;
     device.memoryInfo.clear();
     summaryPage.clear();
-    armStall(QStringLiteral("the summary page, answer to \"ATA?\""));
+    armStall(QStringLiteral("the summary page, answer to \"ATA?\""), true);
     serial->write("ATA?\n");
 }
 
@@ -377,12 +426,18 @@ void SerialDevice::identifyId(const QString &text)
         qDebug().noquote() << "❓" << identifyStep << identifySignature << text;
         return;
     }
+    if (!devicecodec::isDeviceUid(tokens.at(1))) {
+        qDebug().noquote() << "🔴" << identifyStep << identifySignature << text << "❓"
+                           << "malformed identity - Retrying...";
+        scheduleRetry();
+        return;
+    }
     device.idToken = tokens.at(0);
     device.UID = tokens.at(1);
     identifyStep = 3;
     device.memoryInfo.clear();
     summaryPage.clear();
-    armStall(QStringLiteral("the first half of the summary page"));
+    armStall(QStringLiteral("the first half of the summary page"), true);
     serial->write("R000FF000\n");
 }
 
@@ -402,7 +457,7 @@ void SerialDevice::collectSummary(const QString &text)
         if (count == summaryHalfChars && before < summaryHalfChars) {
             // Asked once: pieces that add nothing (a lone line feed) leave the count at 512
             // and must not ask again, or the extra halves would follow into the next job.
-            armStall(QStringLiteral("the second half of the summary page"));
+            armStall(QStringLiteral("the second half of the summary page"), true);
             serial->write("R000FF100\n");
         } else if (before < summaryHalfChars && count > summaryHalfChars
                    && device.mode == QLatin1String("BM")) {
@@ -518,9 +573,10 @@ void SerialDevice::portError(QSerialPort::SerialPortError error)
     ClassStateHandler(QStringLiteral("toScan"));
 }
 
-void SerialDevice::armStall(const QString &awaitedAnswer)
+void SerialDevice::armStall(const QString &awaitedAnswer, bool hexProgress)
 {
     awaited = awaitedAnswer;
+    stallOnHexProgress = hexProgress;
     stallTimer.start(stallTimeout);
 }
 
@@ -533,6 +589,7 @@ void SerialDevice::keepStallAlive()
 void SerialDevice::stopStall()
 {
     stallTimer.stop();
+    stallOnHexProgress = false;
     awaited.clear();
 }
 
@@ -542,9 +599,7 @@ void SerialDevice::stalled()
                        << "ms while waiting for" << awaited << "in state" << currentState
                        << "- back to scanning, the device memory untouched";
     if (currentState == QLatin1String("toDownloadVitals")) {
-        failDownload(QStringLiteral("no answer while waiting for ") + awaited,
-                     QStringLiteral("The transfer stopped: the device stopped answering. "
-                                    "Nothing was erased from the device. Please try again."));
+        downloadStalled();
         return;
     }
     ClassStateHandler(QStringLiteral("toScan"));

@@ -31,10 +31,16 @@ public:
     // A device that leaves an awaited answer unsent for this long (no byte at all) is given
     // up on: the link goes back to scanning with the device memory untouched.
     static constexpr int defaultStallTimeoutMs = 10000;
-    // How long the line stays quiet before an unterminated reply counts as whole. At 115200
-    // baud a reply's bytes follow each other within a fraction of a millisecond; a bridge
-    // hands them over in packets a few milliseconds apart.
+    // How long the line stays quiet before an unterminated answer of a job (flashing,
+    // download) counts as whole. At 115200 baud a reply's bytes follow each other within a
+    // fraction of a millisecond; a bridge hands them over in packets a few milliseconds
+    // apart. The identification always waits for the line end.
     static constexpr int replyQuietMs = 50;
+    // The longest line the device may send: the summary page's 1024 digits with room to
+    // spare. A device that goes on without a line break past it is not making sense.
+    static constexpr int maxLineBytes = 4096;
+    // What the port may hold unread while no dialogue reads it (the link idle).
+    static constexpr int maxUnreadBytes = 64 * 1024;
 
     // portLister: where the scan looks for the device's port; tests hand their own list.
     explicit SerialDevice(QObject *parent = nullptr,
@@ -100,7 +106,9 @@ private:
     // handed out whole, its line feed included. An unterminated rest is handed out once the
     // line has been quiet for replyQuietMs, unless restWhenQuiet is false. Returns false
     // while no line is complete.
-    void readInput();
+    // readInput() returns false when the device sent more than maxLineBytes without a line
+    // break: the dialogue was restarted and the caller stops.
+    bool readInput();
     bool takeLine(QByteArray &line, bool restWhenQuiet = true);
     void replyQuiet();
     void discardInput();
@@ -121,6 +129,8 @@ private:
     void failDownload(const QString &why, const QString &userMessage);
     // The one place the erase command is sent from, and only when the ledger allows it.
     void eraseSessionDirectory();
+    // The stall watchdog fired during a download.
+    void downloadStalled();
 
     // One line of the device's answers during a flashing (serialdevice_firmware.cpp).
     void flashingAnswer(const QByteArray &answer);
@@ -129,9 +139,11 @@ private:
     // retry() after the usual 1000 ms, unless the link has been restarted meanwhile.
     void scheduleRetry();
 
-    // The stall watchdog: armed while an answer is awaited, re-armed by every byte that
-    // arrives, stopped while nothing is awaited.
-    void armStall(const QString &awaitedAnswer);
+    // The stall watchdog: armed while an answer is awaited, re-armed only by progress (an
+    // awaited answer, page digits that advance the page), never by other bytes, stopped
+    // while nothing is awaited.
+    // hexProgress: the awaited answer is page text, whose digits count as progress.
+    void armStall(const QString &awaitedAnswer, bool hexProgress = false);
     void keepStallAlive();
     void stopStall();
     void stalled();
@@ -150,6 +162,7 @@ private:
     QTimer stallTimer;
     int stallTimeout = defaultStallTimeoutMs;
     QString awaited; // what the watchdog is waiting for, for its log line
+    bool stallOnHexProgress = false;
     QString currentState;
     QByteArray pendingReply; // bytes read but not handed out yet
     QTimer replyQuietTimer;

@@ -89,7 +89,8 @@ int SerialDevice::downloadVitals()
 
 void SerialDevice::downloadVitalsHandler()
 {
-    readInput();
+    if (!readInput())
+        return;
     const quint64 generation = linkGeneration;
     QByteArray line;
     // Pages are taken only up to their line end; the opening answer and the erase's
@@ -97,11 +98,17 @@ void SerialDevice::downloadVitalsHandler()
     while (generation == linkGeneration && takeLine(line, control != receivingPages)) {
         switch (control) {
         case awaitingOpeningAnswer:
+            // A blank line or page text is left over from before (a late tail of the summary
+            // page), not the answer to the opening command.
+            if (line.trimmed().isEmpty()
+                || devicecodec::isHexText(
+                    QString::fromLatin1(line.simplified().replace(' ', QByteArray()))))
+                break;
             qDebug() << "📝" << Q_FUNC_INFO << line;
             control = receivingPages;
             requestPage();
             break;
-        case receivingPages:
+        case receivingPages: {
             switch (answer_.add(line)) {
             case devicecodec::PageAssembler::Status::Incomplete:
                 break;
@@ -116,6 +123,7 @@ void SerialDevice::downloadVitalsHandler()
             }
             }
             break;
+        }
         case awaitingEraseAck:
             if (line.contains("OK")) {
                 qDebug() << "📝" << Q_FUNC_INFO << "DONE & Erased:" << line;
@@ -178,7 +186,7 @@ void SerialDevice::requestPage()
         currentAddress = sessionsInfoList.at(currentSession).value(2);
     }
     const QByteArray command = devicecodec::pageReadCommand(currentAddress);
-    armStall(QStringLiteral("the page at 0x%1").arg(currentAddress, 0, 16));
+    armStall(QStringLiteral("the page at 0x%1").arg(currentAddress, 0, 16), true);
     currentAddress += pageBytes;
     serial->write(command);
 }
@@ -256,6 +264,22 @@ void SerialDevice::sendSession()
     }
     sessionToSend.clear();
     emit sessionDownloadDone(path, name);
+}
+
+void SerialDevice::downloadStalled()
+{
+    const QString why = QStringLiteral("no answer while waiting for ") + awaited;
+    if (control == awaitingEraseAck) {
+        // Every session is in the cloud; only the device's word on the erase is missing.
+        failDownload(why,
+                     QStringLiteral("The device did not confirm that its memory was cleared. "
+                                    "Your health data is safely in the cloud."));
+        return;
+    }
+    failDownload(why,
+                 QStringLiteral("The transfer stopped: the device stopped answering. %1 "
+                                "Please try again.")
+                     .arg(nothingErased));
 }
 
 void SerialDevice::abandonDownload(const QString &why)

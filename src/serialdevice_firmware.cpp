@@ -58,7 +58,8 @@ int SerialDevice::updateFirmware(const QString &filename)
 
 void SerialDevice::updateFirmwareHandler()
 {
-    readInput();
+    if (!readInput())
+        return;
     const quint64 generation = linkGeneration;
     QByteArray answer;
     while (generation == linkGeneration && takeLine(answer))
@@ -73,9 +74,11 @@ void SerialDevice::flashingAnswer(const QByteArray &answer)
 
     switch (fwStep) {
     case opening:
-        if (acknowledged)
+        // Every answer gets a "D"; only an acknowledgement is progress that buys more time.
+        if (acknowledged) {
             fwStep = sendingFLines;
-        armStall(QStringLiteral("the acknowledgement of \"D\""));
+            armStall(QStringLiteral("the acknowledgement of \"D\""));
+        }
         serial->write("D\n");
         break;
     case sendingFLines:

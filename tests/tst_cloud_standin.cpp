@@ -747,7 +747,8 @@ private slots:
         scenario.firmwareCBlocks = 1;
         QVERIFY(startServer(scenario));
         sendJson("POST", "/signin", signInBody("carol", "Wrong-Guess-99"), false);
-        sendJson("POST", "/signin", "{\"nickNameOrEmail\": \"carol\", \"password\": \"Broken-Json-7", false);
+        sendJson("POST", "/signin",
+                 "{\"nickNameOrEmail\": \"carol\", \"password\": \"Broken-Json-7", false);
         sendJson("POST", "/signin",
                  QJsonDocument(QJsonObject {{"nickNameOrEmail", "carol"},
                                             {"password", "S3cret-Pass!"},
@@ -780,9 +781,8 @@ private slots:
             decoded += QByteArray::fromBase64(record["bodyBase64"].toString().toLatin1());
             decoded += record["bodyText"].toString().toUtf8();
         }
-        for (const QByteArray &secret :
-             {QByteArray("S3cret-Pass!"), QByteArray("Wrong-Guess-99"),
-                                        QByteArray("Broken-Json-7"), token}) {
+        for (const QByteArray &secret : {QByteArray("S3cret-Pass!"), QByteArray("Wrong-Guess-99"),
+                                         QByteArray("Broken-Json-7"), token}) {
             QVERIFY2(!log.contains(secret), secret.constData());
             QVERIFY2(!decoded.contains(secret), secret.constData());
         }

@@ -58,6 +58,11 @@ private slots:
     void malformedSummary_data();
     void malformedSummary();
     void stallWatchdog();
+    void misbehavingDevice_data();
+    void misbehavingDevice();
+    void malformedIdentity_data();
+    void malformedIdentity();
+    void lateTailIsNotAnAnswer();
     void lostDevice_data();
     void lostDevice();
     void portFilters();
@@ -271,10 +276,14 @@ void TestDeviceLink::splitReplies_data()
     QTest::addColumn<brevia::Mode>("mode");
     QTest::addColumn<int>("baud");
     QTest::addColumn<int>("pieceSize");
-    QTest::newRow("WM, a 9600 baud line") << brevia::Mode::Working << 9600 << 0;
-    QTest::newRow("BM, a 9600 baud line") << brevia::Mode::Boot << 9600 << 0;
-    QTest::newRow("WM, pieces of 5 bytes") << brevia::Mode::Working << 0 << 5;
-    QTest::newRow("BM, pieces of 5 bytes") << brevia::Mode::Boot << 0 << 5;
+    QTest::addColumn<int>("gapMs");
+    QTest::newRow("WM, a 9600 baud line") << brevia::Mode::Working << 9600 << 0 << 0;
+    QTest::newRow("BM, a 9600 baud line") << brevia::Mode::Boot << 9600 << 0 << 0;
+    QTest::newRow("WM, pieces of 5 bytes") << brevia::Mode::Working << 0 << 5 << 10;
+    QTest::newRow("BM, pieces of 5 bytes") << brevia::Mode::Boot << 0 << 5 << 10;
+    // Longer than the quiet time between pieces: a reply must still never be cut.
+    QTest::newRow("WM, 10-byte pieces 60 ms apart") << brevia::Mode::Working << 0 << 10 << 60;
+    QTest::newRow("BM, 10-byte pieces 60 ms apart") << brevia::Mode::Boot << 0 << 10 << 60;
 }
 
 void TestDeviceLink::splitReplies()
@@ -284,19 +293,24 @@ void TestDeviceLink::splitReplies()
     QFETCH(brevia::Mode, mode);
     QFETCH(int, baud);
     QFETCH(int, pieceSize);
+    QFETCH(int, gapMs);
     brevia::Scenario scenario = withSessions();
     scenario.mode = mode;
     scenario.baud = baud;
     if (pieceSize > 0) {
+        // Slow pieces only at the start of each reply, where the identity is.
         scenario.pieceSizes = {size_t(pieceSize)};
-        scenario.pieceGapMs = 10;
+        if (gapMs > scenario.replyGapMs)
+            scenario.pieceSizes = {size_t(pieceSize), size_t(pieceSize), size_t(pieceSize), 4096};
+        scenario.pieceGapMs = gapMs;
     }
     EmulatorFixture emu(scenario);
     QVERIFY(emu.start());
     SerialDevice link(nullptr, emu.lister());
     QVERIFY(testsupport::waitForIdentified(link, 15000));
     const DeviceInfo info = link.getDevice();
-    QCOMPARE(info.mode, mode == brevia::Mode::Working ? QStringLiteral("WM") : QStringLiteral("BM"));
+    QCOMPARE(info.mode,
+             mode == brevia::Mode::Working ? QStringLiteral("WM") : QStringLiteral("BM"));
     QCOMPARE(info.fwVersion, 1310);
     QCOMPARE(info.nameBLE, QStringLiteral("K217-C8F09E4D21A7"));
     QCOMPARE(info.UID, QStringLiteral("4B21C07DE5A19F03"));
@@ -442,6 +456,102 @@ void TestDeviceLink::stallWatchdog()
     emu.device.adjust([](brevia::Scenario &s) { s.muteAfter.reset(); });
     QVERIFY(testsupport::waitForIdentified(link));
     QCOMPARE(link.getDevice().nameBLE, QStringLiteral("K217-C8F09E4D21A7"));
+}
+
+void TestDeviceLink::misbehavingDevice_data()
+{
+    // Instead of the answer awaited, the device keeps talking: the link gives up within the
+    // stall watchdog's interval, and what it holds meanwhile stays small.
+    QTest::addColumn<std::string>("babbleAfter");
+    QTest::addColumn<std::string>("babble");
+    QTest::addColumn<int>("intervalMs");
+    QTest::newRow("status lines instead of the MAC reply")
+        << std::string("ATI3") << std::string("STATUS BATTERY 87%\r\n") << 100;
+    QTest::newRow("status lines instead of the summary")
+        << std::string("ATA?") << std::string("STATUS BATTERY 87%\r\n") << 100;
+    QTest::newRow("endless text without a line break")
+        << std::string("ATI3") << std::string(2000, 'x') << 5;
+    QTest::newRow("endless hex digits without a line break")
+        << std::string("ATA?") << std::string(2000, '5') << 5;
+}
+
+void TestDeviceLink::misbehavingDevice()
+{
+    QFETCH(std::string, babbleAfter);
+    QFETCH(std::string, babble);
+    QFETCH(int, intervalMs);
+    brevia::Scenario scenario = withSessions();
+    scenario.babbleAfter = babbleAfter;
+    scenario.babble = babble;
+    scenario.babbleIntervalMs = intervalMs;
+    EmulatorFixture emu(scenario);
+    QVERIFY(emu.start());
+    SerialDevice link(nullptr, emu.lister());
+    constexpr int stallMs = 800;
+    link.setStallTimeout(stallMs);
+    QVERIFY(testsupport::waitForState(link, QStringLiteral("toIdentify")));
+    const qint64 residentBefore = testsupport::residentBytes();
+    QElapsedTimer sinceOpen;
+    sinceOpen.start();
+    QVERIFY(testsupport::waitForState(link, QStringLiteral("toScan"), 5000));
+    const qint64 gaveUpAfter = sinceOpen.elapsed();
+    QVERIFY2(gaveUpAfter < stallMs + 700, QByteArray::number(gaveUpAfter));
+    QVERIFY(!link.getDevice().identified);
+    const qint64 grown = testsupport::residentBytes() - residentBefore;
+    QVERIFY2(grown < (16 << 20), QByteArray::number(grown));
+    qInfo("gave up after %lld ms, resident memory grew by %lld KiB", gaveUpAfter, grown / 1024);
+}
+
+void TestDeviceLink::malformedIdentity_data()
+{
+    // A reply of the right kind whose identity is cut or garbled restarts the identification:
+    // nothing half-read is ever sent to the cloud.
+    QTest::addColumn<brevia::Mode>("mode");
+    QTest::addColumn<std::string>("nameReply");
+    QTest::newRow("boot mode, BLE id of 6 digits")
+        << brevia::Mode::Boot << std::string("K217 BM 1310 C8F09E");
+    QTest::newRow("boot mode, BLE id not hexadecimal")
+        << brevia::Mode::Boot << std::string("K217 BM 1310 C8F09E4D21ZZ");
+    QTest::newRow("working mode, UID with punctuation")
+        << brevia::Mode::Working << std::string("K217 WM 1310 4B21-C07");
+}
+
+void TestDeviceLink::malformedIdentity()
+{
+    QFETCH(brevia::Mode, mode);
+    QFETCH(std::string, nameReply);
+    brevia::Scenario scenario = withSessions();
+    scenario.mode = mode;
+    scenario.nameReply = nameReply;
+    EmulatorFixture emu(scenario);
+    QVERIFY(emu.start());
+    SerialDevice link(nullptr, emu.lister());
+    QSignalSpy changed(&link, &SerialDevice::deviceInfoChanged);
+    QVERIFY(testsupport::waitForState(link, QStringLiteral("toIdentify")));
+    QVERIFY(testsupport::waitForState(link, QStringLiteral("toScan"), 3000));
+    QTRY_COMPARE_WITH_TIMEOUT(emu.count(atn), 2, 5000);
+    QCOMPARE(changed.count(), 0);
+    QVERIFY(!link.getDevice().identified);
+    QCOMPARE(emu.count(ati3) + emu.count("I\n"), 0);
+}
+
+void TestDeviceLink::lateTailIsNotAnAnswer()
+{
+    // Text the device sent while the link was idle (the tail of a page, a blank line) is not
+    // the answer to the next job's opening command, however late it arrives.
+    brevia::Scenario scenario = withSessions();
+    scenario.mode = brevia::Mode::Boot;
+    EmulatorFixture emu(scenario);
+    QVERIFY(emu.start());
+    SerialDevice link(nullptr, emu.lister());
+    QVERIFY(testsupport::waitForIdentified(link));
+    QSignalSpy files(&link, &SerialDevice::sessionDownloadDone);
+    QSignalSpy failed(&link, &SerialDevice::vitalsDownloadFailed);
+    emu.device.say("0123456789ABCDEF0123456789ABCDEF\r\n\r\n");
+    QCOMPARE(link.downloadVitals(), 0);
+    QVERIFY(files.wait(5000));
+    QCOMPARE(failed.count(), 0);
+    QCOMPARE(emu.count("R00001A00\n"), 1);
 }
 
 void TestDeviceLink::lostDevice_data()

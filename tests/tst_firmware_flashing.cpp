@@ -78,6 +78,7 @@ private slots:
     void lateRestartMessage();
     void refusals();
     void unplugDuringFLines();
+    void chattyDeviceDuringFLines();
     void imageWithoutFLines();
 
 private:
@@ -257,6 +258,29 @@ void TestFirmwareFlashing::unplugDuringFLines()
     QVERIFY(done.wait(10000));
     QCOMPARE(flashed(emu), blocksOf(image, 4, 2));
     QCOMPARE(emu.device.imagesReceived(), 1);
+}
+
+void TestFirmwareFlashing::chattyDeviceDuringFLines()
+{
+    // The first F line is answered with status lines, never "OK": the flashing gives up
+    // within the watchdog's interval instead of being kept alive by the chatter.
+    brevia::Scenario scenario;
+    scenario.babbleAfter = "F0000";
+    scenario.babbleIntervalMs = 100;
+    EmulatorFixture emu(scenario);
+    QVERIFY(emu.start());
+    SerialDevice link(nullptr, emu.lister());
+    QVERIFY(testsupport::waitForIdentified(link));
+    link.setStallTimeout(800);
+    QSignalSpy done(&link, &SerialDevice::firmwareUpdateDone);
+    QCOMPARE(link.updateFirmware(writeImage(makeImage(4, 2))), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(emu.count("D\n") >= 2, 5000);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(testsupport::waitForState(link, QStringLiteral("toScan"), 3000));
+    QVERIFY2(clock.elapsed() < 1500, QByteArray::number(clock.elapsed()));
+    QCOMPARE(done.count(), 0);
+    QCOMPARE(emu.device.imagesReceived(), 0);
 }
 
 void TestFirmwareFlashing::imageWithoutFLines()

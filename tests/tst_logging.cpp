@@ -42,7 +42,10 @@ class TestLogging : public QObject
 
     QString path(const QString &name) const { return tmp->filePath(name); }
     bool exists(const QString &name) const { return QFileInfo::exists(path(name)); }
-    static QString gen(int n) { return QStringLiteral("app_%1.log").arg(n, 2, 10, QLatin1Char('0')); }
+    static QString gen(int n)
+    {
+        return QStringLiteral("app_%1.log").arg(n, 2, 10, QLatin1Char('0'));
+    }
     FileSink *sink() const { return logger->fileSink(QStringLiteral("main")); }
     QTimer *timer() const { return sink()->findChild<QTimer *>(); }
     void record(const QString &text, int level = LogLevel_INFO)
@@ -92,7 +95,7 @@ private slots:
         const QList<QVariant> args = spy.first();
         QVERIFY(matches('^' + TS + '$', args.at(0).toString()));
         QVERIFY(matches(QStringLiteral("^[0-9a-f]{16}$"), args.at(1).toString()));
-        QCOMPARE(args.mid(2, 1), QVariantList{QStringLiteral("text")});
+        QCOMPARE(args.mid(2, 1), QVariantList {QStringLiteral("text")});
         QCOMPARE(args.at(3).value<LogLevel>(), LogLevel_WARNING);
         QCOMPARE(args.mid(4), QVariantList({QStringLiteral("fn"), QStringLiteral("a/b.cpp"), 9u}));
 
@@ -111,8 +114,9 @@ private slots:
 
         logger->log(QStringLiteral(" reply ok "), LogLevel_INFO, QStringLiteral("replyFinished"),
                     "src/network.cpp", 123);
-        const auto m = QRegularExpression("^(" + TS + ") \\[" + id + "\\] \\[I\\] reply ok "
-                                          "\\(replyFinished@src/network\\.cpp:123\\)$")
+        const auto m = QRegularExpression("^(" + TS + ") \\[" + id
+                                          + "\\] \\[I\\] reply ok "
+                                            "\\(replyFinished@src/network\\.cpp:123\\)$")
                            .match(lastLine());
         QVERIFY2(m.hasMatch(), qPrintable(lastLine()));
         const QDateTime stamp = QDateTime::fromString(m.captured(1), "yyyy-MM-dd hh:mm:ss.zzz");
@@ -141,8 +145,10 @@ private slots:
         for (int level = 0; level < 8; ++level)
             QTest::addRow("%d", level)
                 << level << QString(letters[level]) << QString(QLatin1Char("!EWNIDF-"[level]));
-        QTest::newRow("8") << 8 << "" << "";
-        QTest::newRow("-1") << -1 << "" << "";
+        QTest::newRow("8") << 8 << ""
+                           << "";
+        QTest::newRow("-1") << -1 << ""
+                            << "";
     }
 
     void levels()
@@ -166,13 +172,20 @@ private slots:
         QTest::addColumn<int>("level");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("empty") << 4 << "" << "I|?";
-        QTest::newRow("blanks only") << 4 << " \t " << "I|";
-        QTest::newRow("trimmed") << 1 << "\t a  b \r" << "E|a  b";
-        QTest::newRow("utf-8") << 4 << QString::fromUtf8("Grüße 🌐") << QString::fromUtf8("I|Grüße 🌐");
-        QTest::newRow("function empty") << 6 << "" << "F|-";
-        QTest::newRow("function blanks") << 6 << "  " << "F|";
-        QTest::newRow("internal empty") << 7 << "" << "-|?";
+        QTest::newRow("empty") << 4 << ""
+                               << "I|?";
+        QTest::newRow("blanks only") << 4 << " \t "
+                                     << "I|";
+        QTest::newRow("trimmed") << 1 << "\t a  b \r"
+                                 << "E|a  b";
+        QTest::newRow("utf-8") << 4 << QString::fromUtf8("Grüße 🌐")
+                               << QString::fromUtf8("I|Grüße 🌐");
+        QTest::newRow("function empty") << 6 << ""
+                                        << "F|-";
+        QTest::newRow("function blanks") << 6 << "  "
+                                         << "F|";
+        QTest::newRow("internal empty") << 7 << ""
+                                        << "-|?";
     }
 
     void texts()
@@ -193,12 +206,13 @@ private slots:
         QTest::addColumn<int>("level");
         QTest::addColumn<bool>("written");
         QTest::newRow("none") << QStringList() << "anything" << 4 << true;
-        QTest::newRow("one matching inside") << QStringList{"cloud"} << "the cloud said" << 4 << true;
-        QTest::newRow("one not matching") << QStringList{"cloud"} << "device" << 1 << false;
-        QTest::newRow("second matching") << QStringList{"^x", "ok$"} << "reply ok" << 4 << true;
-        QTest::newRow("none of two") << QStringList{"^x", "ok$"} << "ok reply" << 0 << false;
-        QTest::newRow("internal bypasses") << QStringList{"cloud"} << "device" << 7 << true;
-        QTest::newRow("invalid refused") << QStringList{"(unclosed"} << "anything" << 4 << true;
+        QTest::newRow("one matching inside")
+            << QStringList {"cloud"} << "the cloud said" << 4 << true;
+        QTest::newRow("one not matching") << QStringList {"cloud"} << "device" << 1 << false;
+        QTest::newRow("second matching") << QStringList {"^x", "ok$"} << "reply ok" << 4 << true;
+        QTest::newRow("none of two") << QStringList {"^x", "ok$"} << "ok reply" << 0 << false;
+        QTest::newRow("internal bypasses") << QStringList {"cloud"} << "device" << 7 << true;
+        QTest::newRow("invalid refused") << QStringList {"(unclosed"} << "anything" << 4 << true;
     }
 
     void filters()
@@ -226,7 +240,8 @@ private slots:
     void refusedNames()
     {
         QFETCH(QString, name);
-        const QRegularExpression warning("^Name of log-file not ending with '.log' .*role \"main\"");
+        const QRegularExpression warning(
+            "^Name of log-file not ending with '.log' .*role \"main\"");
         QTest::ignoreMessage(QtWarningMsg, warning);
         QVERIFY(!logger->setLogFileName(path(name), 1000, 5));
         QVERIFY(!sink()->isLogFileOpen());
@@ -269,7 +284,8 @@ private slots:
 
     void openFailure()
     {
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Open log-file failed! .*missing.*main"));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("^Open log-file failed! .*missing.*main"));
         QVERIFY(!logger->setLogFileName(path("missing/app.log"), 100, 5));
         QVERIFY(!sink()->isLogFileOpen());
         QVERIFY(!timer()->isActive());
@@ -326,8 +342,9 @@ private slots:
         QVERIFY(logger->setLogFileName(path("app.log"), 100, 3));
         const QRegularExpression rolling(
             "\\[-\\] Current log-file 'main' size=(\\d+) \\(rotation-size=100\\) --> rolling$");
-        const QString done = '^' + TS + " \\[[0-9a-f]{16}\\] \\[-\\] Log-file 'main' rolling done "
-            "\\(time elapsed: \\d+ ms\\)$";
+        const QString done = '^' + TS
+            + " \\[[0-9a-f]{16}\\] \\[-\\] Log-file 'main' rolling done "
+              "\\(time elapsed: \\d+ ms\\)$";
         for (const char *name : {"first", "second", "third", "fourth"}) {
             record(name + LONG_TEXT);
             const qint64 size = QFileInfo(path("app.log")).size();
@@ -361,8 +378,10 @@ private slots:
         record("first" + LONG_TEXT);
         checkActivity();
         record("second" + LONG_TEXT);
-        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Removed .*app_01\\.log\" role \"main\""));
-        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Moved .*app\\.log\" to .*app_01\\.log"));
+        QTest::ignoreMessage(QtDebugMsg,
+                             QRegularExpression("^Removed .*app_01\\.log\" role \"main\""));
+        QTest::ignoreMessage(QtDebugMsg,
+                             QRegularExpression("^Moved .*app\\.log\" to .*app_01\\.log"));
         checkActivity();
         const QString newest = lines(gen(1)).join('\n');
         QVERIFY(newest.contains("second") && !newest.contains("first"));
@@ -405,7 +424,7 @@ private slots:
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Log-file is gone"));
         checkActivity();
         record(QStringLiteral("after"));
-        QCOMPARE(lines(), QStringList{"I|after"});
+        QCOMPARE(lines(), QStringList {"I|after"});
     }
 
     void folderRemovedWhileOpen()
@@ -430,7 +449,8 @@ private slots:
         openShort(100, 1);
         record(LONG_TEXT);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^ERROR: Remove .*app_01\\.log"));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^ERROR: Move .*app\\.log\" to .*app_01\\.log"));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("^ERROR: Move .*app\\.log\" to .*app_01\\.log"));
         checkActivity();
         record(QStringLiteral("still written"));
         QCOMPARE(lines().first(), QStringLiteral("-|Start file-log 'main'"));

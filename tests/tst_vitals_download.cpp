@@ -6,6 +6,7 @@
 #include "appfolder.h"
 #include "serialdevice.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 
 using testsupport::EmulatorFixture;
@@ -111,6 +112,8 @@ private slots:
     void strayTextAbandons_data();
     void strayTextAbandons();
     void unwritableSessionFile();
+    void misbehavingDevice_data();
+    void misbehavingDevice();
     void refusals();
 };
 
@@ -362,6 +365,54 @@ void TestVitalsDownload::unwritableSessionFile()
     QCOMPARE(link.getDevice().numberOfSessions, 2);
     QCOMPARE(emu.device.eraseCount(), 0);
     QVERIFY(QDir(blocked).removeRecursively());
+}
+
+void TestVitalsDownload::misbehavingDevice_data()
+{
+    // Instead of an awaited answer the device keeps talking; the download ends within the
+    // watchdog's interval, with the device erased only where every upload was confirmed.
+    QTest::addColumn<std::string>("babbleAfter");
+    QTest::addColumn<std::string>("babble");
+    QTest::addColumn<int>("intervalMs");
+    QTest::addColumn<QString>("told"); // what the user is told
+    QTest::newRow("status lines instead of a page")
+        << std::string("R00001A00") << std::string("STATUS BATTERY 87%\r\n") << 100
+        << "could not read";
+    QTest::newRow("endless hex digits instead of a page")
+        << std::string("R00001A00") << std::string(2000, '5') << 5 << "could not read";
+    QTest::newRow("status lines instead of the erase's acknowledgement")
+        << std::string("E000FF000") << std::string("STATUS BATTERY 87%\r\n") << 100
+        << "safely in the cloud";
+}
+
+void TestVitalsDownload::misbehavingDevice()
+{
+    QFETCH(std::string, babbleAfter);
+    QFETCH(std::string, babble);
+    QFETCH(int, intervalMs);
+    QFETCH(QString, told);
+    brevia::Scenario scenario;
+    scenario.sessions = {session(1767225600u, 22)};
+    scenario.babbleAfter = babbleAfter;
+    scenario.babble = babble;
+    scenario.babbleIntervalMs = intervalMs;
+    EmulatorFixture emu(scenario);
+    QVERIFY(emu.start());
+    SerialDevice link(nullptr, emu.lister());
+    QVERIFY(testsupport::waitForIdentified(link));
+    constexpr int stallMs = 800;
+    link.setStallTimeout(stallMs);
+    Uploads uploads(link);
+    QSignalSpy failed(&link, &SerialDevice::vitalsDownloadFailed);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(link.downloadVitals(), 0);
+    QVERIFY(failed.wait(5000));
+    QVERIFY2(clock.elapsed() < stallMs + 1500, QByteArray::number(clock.elapsed()));
+    QVERIFY2(failed.first().first().toString().contains(told),
+             qPrintable(failed.first().first().toString()));
+    QCOMPARE(link.state(), QStringLiteral("toScan"));
+    QCOMPARE(emu.count(erase), babbleAfter == "E000FF000" ? 1 : 0);
 }
 
 void TestVitalsDownload::refusals()

@@ -135,6 +135,16 @@ inline qint64 cpuTimeMs()
         + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
 }
 
+// The process's resident memory now, in bytes (0 where it cannot be read).
+inline qint64 residentBytes()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.size() > 1 ? fields.at(1).toLongLong() * ::sysconf(_SC_PAGESIZE) : 0;
+}
+
 inline bool makeApplicationFolder()
 {
     return QDir().mkpath(applicationFolderPath());

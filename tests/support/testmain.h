@@ -18,22 +18,22 @@ QString testHome();
 
 } // namespace testsupport
 
-#define ORVANE_TEST_MAIN(TestObject)                                                     \
-    int main(int argc, char *argv[])                                                     \
-    {                                                                                    \
-        testsupport::isolateHome();                                                      \
-        QCoreApplication app(argc, argv);                                                \
-        TestObject tc;                                                                   \
-        return QTest::qExec(&tc, argc, argv);                                            \
+#define ORVANE_TEST_MAIN(TestObject)                                                               \
+    int main(int argc, char *argv[])                                                               \
+    {                                                                                              \
+        testsupport::isolateHome();                                                                \
+        QCoreApplication app(argc, argv);                                                          \
+        TestObject tc;                                                                             \
+        return QTest::qExec(&tc, argc, argv);                                                      \
     }
 
-#define ORVANE_GUI_TEST_MAIN(TestObject)                                                 \
-    int main(int argc, char *argv[])                                                     \
-    {                                                                                    \
-        testsupport::isolateHome();                                                      \
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                              \
-            qputenv("QT_QPA_PLATFORM", "offscreen");                                     \
-        QApplication app(argc, argv);                                                    \
-        TestObject tc;                                                                   \
-        return QTest::qExec(&tc, argc, argv);                                            \
+#define ORVANE_GUI_TEST_MAIN(TestObject)                                                           \
+    int main(int argc, char *argv[])                                                               \
+    {                                                                                              \
+        testsupport::isolateHome();                                                                \
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                        \
+            qputenv("QT_QPA_PLATFORM", "offscreen");                                               \
+        QApplication app(argc, argv);                                                              \
+        TestObject tc;                                                                             \
+        return QTest::qExec(&tc, argc, argv);                                                      \
     }

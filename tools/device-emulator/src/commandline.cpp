@@ -137,6 +137,10 @@ Replies:
   --last-digit-pause-ms MS  hold back each page reply's last digit for MS
 
 Faults:
+  --babble-after CMD        do not answer commands that begin with CMD; send the babble
+                            text every --babble-interval-ms instead, until the next command
+  --babble TEXT             the babble (default a status line; "\n" for a line break)
+  --babble-interval-ms MS   (default 300)
   --mute-after K            answer the first K commands, then stay silent
   --unplug-after K          the K-th command unplugs the device before it is answered
   --replug-after-ms M       after an unplug, plug in again after M ms
@@ -178,6 +182,9 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments)
                                                       {"--whitespace", Value},
                                                       {"--stray-read", Value},
                                                       {"--stray-text", Value},
+                                                      {"--babble-after", Value},
+                                                      {"--babble", Value},
+                                                      {"--babble-interval-ms", Value},
                                                       {"--stray-line-after", Value},
                                                       {"--stray-line", Value},
                                                       {"--stray-line-delay-ms", Value},
@@ -320,6 +327,23 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments)
                 return fail("--stray-line-after wants a read number from 1, not \"" + value
                             + "\"");
             s.strayLineReads.push_back(int(number));
+        } else if (name == "--babble-after") {
+            s.babbleAfter = value;
+        } else if (name == "--babble") {
+            std::string text;
+            for (size_t i = 0; i < value.size(); ++i) {
+                if (value[i] == '\\' && i + 1 < value.size() && value[i + 1] == 'n') {
+                    text += "\r\n";
+                    ++i;
+                } else {
+                    text += value[i];
+                }
+            }
+            s.babble = text;
+        } else if (name == "--babble-interval-ms") {
+            if (!wantNumber(60000))
+                return result;
+            s.babbleIntervalMs = int(number);
         } else if (name == "--stray-line") {
             s.strayLine = value;
         } else if (name == "--stray-line-delay-ms" || name == "--last-digit-pause-ms") {

@@ -112,6 +112,9 @@ struct DeviceModel::Private
     std::string line; // bytes of the command being received
     bool discarding = false; // after an over-long line, until its line feed
     std::optional<TimePoint> bareBtrAt; // a lone "BTR" counts as a command at this time
+    std::optional<TimePoint> babbleAt; // when the next babble goes out
+    uint64_t babbled = 0; // bytes of babble sent so far
+    static constexpr uint64_t maxBabble = uint64_t(64) << 20;
     std::optional<TimePoint> restartAt;
     bool install = false; // a complete image waits for the restart
 
@@ -191,6 +194,12 @@ struct DeviceModel::Private
         std::string cmd = raw;
         if (!cmd.empty() && cmd.back() == '\n')
             cmd.pop_back();
+        babbleAt.reset(); // a new command ends the babble
+        if (!sc.babbleAfter.empty() && cmd.compare(0, sc.babbleAfter.size(), sc.babbleAfter) == 0) {
+            event(now, "babble", sc.babble);
+            babbleAt = now;
+            return;
+        }
         if (heldName && cmd != "ATD0") {
             const std::string held = std::move(*heldName);
             heldName.reset();
@@ -399,6 +408,15 @@ struct DeviceModel::Private
     {
         if (restartAt && now >= *restartAt)
             finishRestart();
+        while (babbleAt && now >= *babbleAt && !restartAt) {
+            if (babbled >= maxBabble) {
+                babbleAt.reset();
+                break;
+            }
+            write(sc.babble, *babbleAt);
+            babbled += sc.babble.size();
+            *babbleAt += std::chrono::milliseconds(sc.babbleIntervalMs);
+        }
         if (bareBtrAt && now >= *bareBtrAt) {
             const TimePoint at = *bareBtrAt;
             bareBtrAt.reset();
@@ -473,7 +491,7 @@ std::vector<DeviceModel::Chunk> DeviceModel::takeDue(TimePoint now)
 std::optional<TimePoint> DeviceModel::nextWakeup() const
 {
     std::optional<TimePoint> next = d->tx.nextDue();
-    for (const auto &t : {d->restartAt, d->bareBtrAt}) {
+    for (const auto &t : {d->restartAt, d->bareBtrAt, d->babbleAt}) {
         if (t && (!next || *t < *next))
             next = t;
     }
@@ -498,8 +516,14 @@ void DeviceModel::disconnect()
     d->line.clear();
     d->discarding = false;
     d->bareBtrAt.reset();
+    d->babbleAt.reset();
     d->heldName.reset();
     d->okPending = false;
+}
+
+void DeviceModel::say(const std::string &bytes, TimePoint now)
+{
+    d->write(bytes, now);
 }
 
 void DeviceModel::setMuted(bool muted)

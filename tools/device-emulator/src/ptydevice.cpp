@@ -554,6 +554,15 @@ std::string PtyDevice::expectedSessionFileName(size_t index) const
     return d->read([&](const DeviceModel &m) { return m.expectedSessionFileName(index); });
 }
 
+void PtyDevice::say(const std::string &bytes)
+{
+    {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        d->model.say(bytes, Clock::now());
+    }
+    d->wakeThread();
+}
+
 void PtyDevice::setMuted(bool muted)
 {
     std::lock_guard<std::mutex> lock(d->mutex);

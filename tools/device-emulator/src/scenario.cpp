@@ -98,6 +98,10 @@ std::string validateScenario(const Scenario &s)
         || std::any_of(s.strayLineReads.begin(), s.strayLineReads.end(),
                        [](int n) { return n < 1; }))
         return "stray read numbers count from 1";
+    if (!s.babbleAfter.empty() && (s.babble.empty() || s.babble.size() > 65536))
+        return "babble must be 1 to 65536 bytes";
+    if (s.babbleIntervalMs < 1 || s.babbleIntervalMs > 60000)
+        return "the babble interval must be 1 to 60000 ms";
     if (s.strayLine.size() > 256 || s.strayLine.find('\n') != std::string::npos)
         return "the stray line must be at most 256 characters without a line feed";
     if (s.strayLineDelayMs < 0 || s.strayLineDelayMs > 60000 || s.lastDigitPauseMs < 0

@@ -71,6 +71,8 @@ public:
     // The cable was pulled: what was on its way and any half-received line are lost.
     void disconnect();
 
+    // Bytes the device sends of its own accord at `now`, answering nothing.
+    void say(const std::string &bytes, TimePoint now);
     void setMuted(bool muted);
     bool muted() const;
     // Changes how the device answers from the next command on. Identity and memory are

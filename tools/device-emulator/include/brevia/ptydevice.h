@@ -57,6 +57,8 @@ public:
     std::vector<uint8_t> expectedSessionFile(size_t index) const;
     std::string expectedSessionFileName(size_t index) const;
 
+    // The device says something of its own accord (a late tail, a status line), now.
+    void say(const std::string &bytes);
     void setMuted(bool muted);
     // Changes reply behaviour at run time (see DeviceModel::behaviour()). `change` runs under
     // the device's lock and must not call back into it. The log, the link, the dump folder

@@ -67,6 +67,14 @@ struct Scenario
     int strayLineDelayMs = 20;
     int lastDigitPauseMs = 0; // each page reply's last digit follows after this pause
 
+    // Babble: a command that begins with babbleAfter is not answered; instead the device
+    // sends babble every babbleIntervalMs until the next command, a restart or the cable
+    // (at most 64 MiB in all). A status line makes a chatty device, text without a line
+    // break an endless stream.
+    std::string babbleAfter; // empty: never
+    std::string babble = "STATUS BATTERY 87%\r\n";
+    int babbleIntervalMs = 300;
+
     // Faults and timing.
     std::optional<int> muteAfter; // answer the first K commands, then nothing more
     std::optional<int> unplugAfter; // the K-th command pulls the cable before it is answered
