@@ -12,9 +12,25 @@ struct CloudEndpoint
     // every reply handler runs its failure path instead of waiting for ever.
     static constexpr int defaultTransferTimeoutMs = 30000;
 
+    // However slowly its reply trickles in, a request ends by this long as a failure. The
+    // application download gets deadlinePerMiBMs more for each MiB it announces.
+    static constexpr int defaultRequestDeadlineMs = 120000;
+    static constexpr int defaultDeadlinePerMiBMs = 30000;
+    // The largest reply of each kind taken; the service's real replies are far smaller (a
+    // firmware image of a few hundred KiB, an application of a few MiB, as JSON byte arrays
+    // of about 3.6 characters a byte). Larger ones are aborted.
+    static constexpr qint64 defaultJsonReplyLimit = qint64(1) << 20;
+    static constexpr qint64 defaultFirmwareReplyLimit = qint64(16) << 20;
+    static constexpr qint64 defaultApplicationReplyLimit = qint64(128) << 20;
+
     QUrl baseUrl; // scheme and host, no path
     QList<QSslCertificate> extraCaCertificates; // trusted besides the system store
     int transferTimeoutMs = defaultTransferTimeoutMs;
+    int requestDeadlineMs = defaultRequestDeadlineMs;
+    int deadlinePerMiBMs = defaultDeadlinePerMiBMs;
+    qint64 jsonReplyLimit = defaultJsonReplyLimit;
+    qint64 firmwareReplyLimit = defaultFirmwareReplyLimit;
+    qint64 applicationReplyLimit = defaultApplicationReplyLimit;
 
     // ORVANE_CLOUD_URL and the certificates of the PEM compiled in from ORVANE_CLOUD_CA.
     static CloudEndpoint fromBuild();

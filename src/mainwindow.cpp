@@ -12,6 +12,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMovie>
 #include <QPalette>
@@ -525,6 +526,15 @@ void MainWindow::appUpdateAvailable(QString message)
                     QStringLiteral("A new version of Orvane app is available."),
                     QMessageBox::Yes | QMessageBox::Cancel);
     box.setInformativeText(message);
+    // The description comes from the cloud: shown as the text it is, never as markup with
+    // links that open elsewhere.
+    for (QLabel *label : box.findChildren<QLabel *>()) {
+        if (label->text() == message) {
+            label->setTextFormat(Qt::PlainText);
+            label->setOpenExternalLinks(false);
+            label->setTextInteractionFlags(Qt::NoTextInteraction);
+        }
+    }
     if (box.exec() != QMessageBox::Yes)
         return;
 

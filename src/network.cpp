@@ -14,7 +14,9 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSettings>
+#include <QTimer>
 
+#include <limits>
 #include <utility>
 
 // The reply handlers are parts of the dispatcher: their records carry its name.
@@ -90,7 +92,7 @@ Network::Network(QObject *parent, const CloudEndpoint &endpoint)
       manager(new QNetworkAccessManager(this)),
       settings(new QSettings(QSettings::NativeFormat, QSettings::UserScope,
                              QStringLiteral("Orvane"), QStringLiteral("Kestrane"))),
-      transferTimeoutMs(endpoint.transferTimeoutMs)
+      limits(endpoint)
 {
     // Credentials and the token travel only over verified TLS: any other scheme leaves the
     // address empty, so every request fails and its handler takes the failure path.
@@ -125,7 +127,7 @@ QNetworkRequest Network::makeRequest(const QString &pathAndQuery, RequestKind ki
     request.setAttribute(kindAttribute, int(kind));
     if (subject.isValid())
         request.setAttribute(subjectAttribute, subject);
-    request.setTransferTimeout(transferTimeoutMs);
+    request.setTransferTimeout(limits.transferTimeoutMs);
     if (withToken && !token.isEmpty()) {
         const QByteArray value = token.toLatin1();
         if (isSafeHeaderValue(value))
@@ -141,11 +143,71 @@ QNetworkReply *Network::send(const QByteArray &method, const QNetworkRequest &re
                              const QByteArray &body)
 {
     requestKind = RequestKind(request.attribute(kindAttribute).toInt());
-    if (method == "GET")
-        return manager->get(request);
-    if (method == "PUT")
-        return manager->put(request, body);
-    return manager->post(request, body);
+    QNetworkReply *reply = method == "GET" ? manager->get(request)
+        : method == "PUT"                  ? manager->put(request, body)
+                                           : manager->post(request, body);
+    bound(reply, requestKind);
+    return reply;
+}
+
+void Network::bound(QNetworkReply *reply, RequestKind kind)
+{
+    const qint64 limit = kind == AppDownload ? limits.applicationReplyLimit
+        : kind == FirmwareCheck              ? limits.firmwareReplyLimit
+                                             : limits.jsonReplyLimit;
+    const QString what = QString::fromLatin1(QMetaEnum::fromType<RequestKind>().valueToKey(kind));
+    const auto end = [reply, what](const QString &why) {
+        if (!reply->isRunning())
+            return;
+        qWarning().noquote() << "🌐" << what << "reply from" << reply->url().path()
+                             << "aborted:" << why;
+        APPLOG_ERROR(QStringLiteral("network: error: %1 reply aborted: %2").arg(what, why));
+        reply->abort();
+    };
+
+    auto *deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+    const int deadlineMs = limits.requestDeadlineMs;
+    connect(deadline, &QTimer::timeout, reply, [end, deadline] {
+        end(QStringLiteral("no complete reply within %1 s").arg(deadline->interval() / 1000.0));
+    });
+    deadline->start(deadlineMs);
+
+    const int perMiB = limits.deadlinePerMiBMs;
+    connect(reply, &QNetworkReply::metaDataChanged, reply,
+            [reply, end, limit, kind, deadline, deadlineMs, perMiB] {
+                bool known = false;
+                const qint64 announced =
+                    reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+                if (!known)
+                    return;
+                if (announced > limit) {
+                    end(QStringLiteral("it announces %1 bytes, more than the %2 a reply of its "
+                                       "kind may have")
+                            .arg(announced)
+                            .arg(limit));
+                    return;
+                }
+                // A large application may take its time, in proportion to its size.
+                if (kind == AppDownload && deadline->isActive()) {
+                    const qint64 scaled = deadlineMs + (announced >> 20) * qint64(perMiB);
+                    deadline->start(int(qMin<qint64>(scaled, std::numeric_limits<int>::max())));
+                }
+            });
+    // Checked at every arrival: the progress signal comes at most every 100 ms, while a
+    // fast line brings many megabytes in that time.
+    connect(reply, &QNetworkReply::readyRead, reply, [reply, end, limit] {
+        bool known = false;
+        const qint64 announced =
+            reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (known && announced > limit)
+            end(QStringLiteral("it announces %1 bytes, more than the %2 a reply of its kind may "
+                               "have")
+                    .arg(announced)
+                    .arg(limit));
+        else if (reply->bytesAvailable() > limit)
+            end(QStringLiteral("it passed the %1 bytes a reply of its kind may have").arg(limit));
+    });
 }
 
 void Network::writeSetting(const QString &key, const QVariant &value)
@@ -270,6 +332,7 @@ void Network::sendSession(const QString &fileName, const QString &timeStamp)
     QNetworkReply *reply = manager->post(request, multiPart);
     multiPart->setParent(reply); // released with the reply
     uploadsInFlight.append(reply);
+    bound(reply, SessionUpload);
     connect(reply, &QNetworkReply::uploadProgress, this, &Network::sessionUploadProgress,
             Qt::UniqueConnection);
     cloudDebug(Q_FUNC_INFO) << "Multipart:" << fileName;
@@ -398,9 +461,15 @@ void Network::signInReply(QNetworkReply *reply, const QString &text, const char 
     userID = object.value(QLatin1String("userDto")).toObject().value(QLatin1String("id")).toInt();
     REPLY_LOG(applog::LogLevel_INFO,
               QStringLiteral("network: sucsess sign in") + QString::number(userID));
-    if (token.size() != acceptedTokenLength) {
+    // A token that cannot travel in a header would leave every later request without it:
+    // such a sign-in has failed.
+    if (token.size() != acceptedTokenLength || !isSafeHeaderValue(token.toLatin1())
+        || token.toLatin1() != token.toUtf8()) {
         cloudDebug(where) << "sign-in reply without a usable token: length" << token.size()
                           << "network error" << reply->error();
+        REPLY_LOG(applog::LogLevel_ERROR,
+                  QStringLiteral("network: error: the sign-in reply carries no usable token"));
+        token.clear();
         return;
     }
     // The credentials this reply answers, also when another sign-in was sent meanwhile.

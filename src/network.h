@@ -93,6 +93,9 @@ private:
                                 const QVariant &subject, bool withToken) const;
     QNetworkReply *send(const QByteArray &method, const QNetworkRequest &request,
                         const QByteArray &body = QByteArray());
+    // Bounds a reply in time and size: it is aborted (and so read as a failure) when its
+    // deadline passes or it grows, or announces it will grow, past its kind's limit.
+    void bound(QNetworkReply *reply, RequestKind kind);
     void writeSetting(const QString &key, const QVariant &value);
     void removeSettings(const QStringList &keys);
     void secureSettingsFile();
@@ -126,5 +129,5 @@ private:
     quint64 uploadEpoch = 0;
 
     QString baseUrl; // without a trailing slash
-    int transferTimeoutMs;
+    CloudEndpoint limits; // time-outs, deadlines and reply sizes
 };

@@ -198,7 +198,9 @@ void TestMainWindowCloud::applicationUpdate()
 
     standin::Scenario scenario = quietCloud();
     scenario.appVersionMinor = 5;
-    scenario.appDescription = "Orvane 7.5: faster uploads";
+    // The description is the cloud's text, markup and links included: shown as it is.
+    scenario.appDescription =
+        "Orvane 7.5: <b>faster</b> uploads <a href=\"https://elsewhere.invalid\">notes</a>";
     QVERIFY(cloud.server().setScenario(scenario));
 
     // The program's "own file": a stand-in, never the test binary.
@@ -230,7 +232,10 @@ void TestMainWindowCloud::applicationUpdate()
     const SeenMessageBox offer = boxes.seen().first();
     QCOMPARE(offer.icon, QMessageBox::Information);
     QCOMPARE(offer.text, QStringLiteral("A new version of Orvane app is available."));
-    QCOMPARE(offer.informativeText, QStringLiteral("Orvane 7.5: faster uploads"));
+    QCOMPARE(offer.informativeText,
+             QStringLiteral("Orvane 7.5: <b>faster</b> uploads <a "
+                            "href=\"https://elsewhere.invalid\">notes</a>"));
+    QVERIFY(offer.informativeIsPlainText);
     QCOMPARE(offer.buttons, QMessageBox::Yes | QMessageBox::Cancel);
     QVERIFY(!offer.hasParent);
 

@@ -1,5 +1,7 @@
 #include "messageboxhelper.h"
 
+#include <QLabel>
+
 #include <QAbstractButton>
 #include <QApplication>
 
@@ -26,6 +28,11 @@ void MessageBoxAnswerer::poll()
     SeenMessageBox seenBox;
     seenBox.text = box->text();
     seenBox.informativeText = box->informativeText();
+    for (const QLabel *label : box->findChildren<QLabel *>()) {
+        if (!seenBox.informativeText.isEmpty() && label->text() == seenBox.informativeText)
+            seenBox.informativeIsPlainText =
+                label->textFormat() == Qt::PlainText && !label->openExternalLinks();
+    }
     seenBox.icon = box->icon();
     seenBox.buttons = box->standardButtons();
     seenBox.hasParent = box->parentWidget() != nullptr;

@@ -14,6 +14,7 @@ struct SeenMessageBox
 {
     QString text;
     QString informativeText;
+    bool informativeIsPlainText = false; // shown as text, links not followed
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
     bool hasParent = false;

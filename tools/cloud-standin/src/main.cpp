@@ -72,6 +72,11 @@ Session upload (POST /api/medical/vitals/save):
   --fail-upload-body TEXT    body of a failing upload (default "false")
   --upload-delay-ms MS   store each upload at once but answer it only after MS
 
+Reply shapes:
+  --chunked PATH         send the reply body for PATH in chunks, without a length
+  --trickle PATH=MS      send the reply body for PATH one byte every MS, without a length
+  --no-compression       never gzip a reply, so every length is announced
+
 Overrides, applied last to any path:
   --status PATH=CODE     reply status for PATH, repeatable
   --body PATH=TEXT       raw reply body for PATH, repeatable (JSON gets application/json)
@@ -108,7 +113,8 @@ std::string parse(int argc, char **argv, Options &o)
     bool accountGiven = false, fwImage = false, fwBlocks = false, appFile = false, appSize = false;
     bool appVersion = false, noUpdate = false;
     const std::vector<std::string> switches = {"--init-only",       "--quiet", "--no-update",
-                                               "--paired-to-other", "--help",  "-h"};
+                                               "--paired-to-other", "--help",  "-h",
+                                               "--no-compression"};
     const std::vector<std::string> valued = {"--certs",
                                              "--data",
                                              "--log",
@@ -132,6 +138,8 @@ std::string parse(int argc, char **argv, Options &o)
                                              "--fail-upload-status",
                                              "--fail-upload-body",
                                              "--upload-delay-ms",
+                                             "--chunked",
+                                             "--trickle",
                                              "--status",
                                              "--body"};
     for (int i = 1; i < argc; ++i) {
@@ -237,6 +245,8 @@ std::string parse(int argc, char **argv, Options &o)
             s.appSize = *n;
         } else if (name == "--paired-to-other") {
             s.pairedToOther = true;
+        } else if (name == "--no-compression") {
+            s.compressReplies = false;
         } else if (name == "--paired-code") {
             error = integer(INT32_MIN, INT32_MAX, s.pairedToOtherCode);
         } else if (name == "--device") {
@@ -258,6 +268,17 @@ std::string parse(int argc, char **argv, Options &o)
             s.failUploadBody = v;
         } else if (name == "--upload-delay-ms") {
             error = integer(0, 600000, s.uploadReplyDelayMs);
+        } else if (name == "--chunked") {
+            if (v.empty() || v[0] != '/')
+                return "--chunked needs a path beginning with \"/\", not \"" + v + "\"";
+            s.chunkedPaths.insert(v);
+        } else if (name == "--trickle") {
+            const auto at = v.rfind('=');
+            const auto ms = at == std::string::npos ? std::nullopt : number<int>(v.substr(at + 1));
+            if (!ms || at == 0 || v[0] != '/' || *ms < 1 || *ms > 60000)
+                return "--trickle needs PATH=MS with a path beginning with \"/\" and 1 to 60000 "
+                       "ms, not \"" + v + "\"";
+            s.tricklePaths[v.substr(0, at)] = *ms;
         } else if (name == "--status") {
             const auto at = v.rfind('=');
             const auto code =

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -286,6 +287,10 @@ std::string validateScenario(const Scenario &s)
         return "the failing upload's status must be 100 to 599";
     if (s.uploadReplyDelayMs < 0 || s.uploadReplyDelayMs > 600000)
         return "the upload reply delay must be 0 to 600000 ms";
+    for (const auto &[path, ms] : s.tricklePaths) {
+        if (path.empty() || path[0] != '/' || ms < 1 || ms > 60000)
+            return "a trickle needs a path beginning with \"/\" and 1 to 60000 ms: " + path;
+    }
     for (const auto &[path, status] : s.statusOverrides) {
         if (path.empty() || path[0] != '/')
             return "an override path must begin with \"/\": " + path;
@@ -335,6 +340,7 @@ struct Server::Impl
     std::optional<std::pair<int, std::string>> nextUploadReply;
     bool keepInMemory = true;
     std::function<void(const RequestRecord &)> observer;
+    std::atomic<bool> stopping {false};
     std::ofstream log;
     bool logStarted = false;
 
@@ -347,6 +353,8 @@ struct Server::Impl
     Reply signIn(RequestRecord &record);
     Reply checkFirmware(RequestRecord &record);
     Reply pairDevice(RequestRecord &record);
+    // Sleeps for ms unless the server stops first; false when it stops.
+    bool pause(int ms);
     Reply reportVersion(RequestRecord &record);
     Reply upload(RequestRecord &record);
     Reply checkUpdate();
@@ -779,6 +787,8 @@ void Server::Impl::handle(const httplib::Request &req, httplib::Response &res)
     Reply reply;
     std::function<void(const RequestRecord &)> notify;
     int replyDelayMs = 0;
+    int trickleMs = 0;
+    bool chunked = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
         record.sequence = ++sequence;
@@ -850,15 +860,50 @@ void Server::Impl::handle(const httplib::Request &req, httplib::Response &res)
         notify = observer;
         if (req.path == uploadPath)
             replyDelayMs = scenario.uploadReplyDelayMs;
+        const auto trickle = scenario.tricklePaths.find(req.path);
+        if (trickle != scenario.tricklePaths.end())
+            trickleMs = trickle->second;
+        chunked = scenario.chunkedPaths.count(req.path) > 0;
+        // The HTTP layer compresses the reply after this handler, if the request accepts it.
+        if (!scenario.compressReplies)
+            const_cast<httplib::Request &>(req).headers.erase("Accept-Encoding");
     }
     // A slow service: the upload is stored, its answer held back (outside the lock, so other
     // requests are served meanwhile).
     if (replyDelayMs > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(replyDelayMs));
+        pause(replyDelayMs);
     if (notify)
         notify(record);
     res.status = reply.status;
+    if (trickleMs > 0 || chunked) {
+        auto body = std::make_shared<std::string>(std::move(reply.body));
+        const std::size_t piece = trickleMs > 0 ? 1 : std::size_t(64) << 10;
+        res.set_chunked_content_provider(
+            reply.contentType,
+            [this, body, piece, trickleMs](std::size_t offset, httplib::DataSink &sink) {
+                if (offset >= body->size()) {
+                    sink.done();
+                    return true;
+                }
+                if (trickleMs > 0 && !pause(trickleMs))
+                    return false;
+                return sink.write(body->data() + offset, std::min(piece, body->size() - offset));
+            });
+        return;
+    }
     res.set_content(reply.body, reply.contentType);
+}
+
+bool Server::Impl::pause(int ms)
+{
+    // In small steps, so that stopping the server never waits for a slow reply.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < until) {
+        if (stopping)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return !stopping;
 }
 
 void Server::Impl::logRefused(const httplib::Request &req, const httplib::Response &res)
@@ -907,6 +952,7 @@ bool Server::start(int port)
         return true;
     std::lock_guard<std::mutex> lock(d->mutex);
     d->error.clear();
+    d->stopping = false;
     const auto fail = [this](const std::string &text) {
         d->error = text;
         d->http.reset();
@@ -1024,6 +1070,7 @@ void Server::stop()
         std::lock_guard<std::mutex> lock(d->mutex);
         if (!d->http)
             return;
+        d->stopping = true;
         d->http->stop();
         thread = std::move(d->thread);
     }

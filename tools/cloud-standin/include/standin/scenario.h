@@ -66,6 +66,14 @@ struct Scenario
     // Every upload is stored at once but answered only after this pause (a slow service).
     int uploadReplyDelayMs = 0;
 
+    // How reply bodies travel, per path: without a Content-Length in chunks (chunkedPaths),
+    // or one byte every so many milliseconds (tricklePaths), which also sends no length.
+    std::set<std::string> chunkedPaths;
+    std::map<std::string, int> tricklePaths;
+    // Replies are gzip-compressed when the client accepts it (as Qt does); false sends them
+    // as they are, with their length announced.
+    bool compressReplies = true;
+
     // Per-path overrides of the reply, applied last: the status code and the raw body.
     std::map<std::string, int> statusOverrides;
     std::map<std::string, std::string> bodyOverrides;
