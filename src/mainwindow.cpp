@@ -122,6 +122,8 @@ void MainWindow::setupUiComponents()
         new QMovie(QStringLiteral(":/resources/cargando.gif"), QByteArray(), ui->label_indicator);
     movie->setSpeed(70);
     movie->setScaledSize(ui->label_indicator->size());
+    // Each frame is decoded and scaled once; later rounds play the kept frames.
+    movie->setCacheMode(QMovie::CacheAll);
     ui->label_indicator->setMovie(movie);
     movie->start();
 
