@@ -72,6 +72,7 @@ MainWindow::MainWindow(QWidget *parent, const CloudEndpoint &endpoint, PortListe
             &MainWindow::notSupportedDeviceHandler);
     // The user is told when the whole transfer has come through.
     connect(serialDevice, &SerialDevice::vitalsDownloadDone, this, &MainWindow::vitalsSynchronized);
+    setupPortAccessNotice();
 
     setupUiComponents();
     latestFirmwareVersion = 0;
@@ -187,9 +188,10 @@ void MainWindow::showDeviceInfo()
         ui->roundBarCloud->show();
     }
 
-    const bool connected = serialDevice->getDevice().connected;
-    ui->label_indicator->setVisible(!connected);
-    ui->label_status->setVisible(!connected);
+    // Waiting for a device, unless one was found that this user may not open.
+    const bool waiting = !serialDevice->getDevice().connected && portAccessNotice->isHidden();
+    ui->label_indicator->setVisible(waiting);
+    ui->label_status->setVisible(waiting);
 }
 
 void MainWindow::firmwareSectionViewManager()

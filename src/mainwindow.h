@@ -16,6 +16,7 @@ namespace Ui {
 class MainWindow;
 }
 class Network;
+class QLabel;
 class SerialDevice;
 
 class MainWindow : public QMainWindow
@@ -60,6 +61,11 @@ private slots:
     // Every session of the transfer is confirmed by the cloud and the device told to erase.
     void vitalsSynchronized();
 
+    // The device panel explains a port this user may not open, in place of the waiting
+    // animation, until the port opens or goes away (mainwindow_portaccess.cpp).
+    void showPortAccessDenied(const QString &port);
+    void hidePortAccessDenied();
+
 private:
     void showSynchronizationDone();
     // Pairs the identified device once the user is signed in and the firmware information
@@ -67,6 +73,7 @@ private:
     void pairDeviceWhenReady();
     // The warning box for a job the device link refused because it is busy.
     void showDeviceBusy();
+    void setupPortAccessNotice();
 
     Ui::MainWindow *ui;
     SerialDevice *serialDevice;
@@ -78,4 +85,5 @@ private:
     QUrl cloudBaseUrl; // for the sign-up page
     QString updateTargetPath; // empty: the running program's file
     std::function<void()> restartProgram;
+    QLabel *portAccessNotice = nullptr; // "label_port_access", under label_status
 };
