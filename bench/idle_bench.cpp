@@ -5,6 +5,7 @@
 //
 // Usage: bench_idle [seconds]   (default 10)
 
+#include "benchsupport.h"
 #include "mainwindow.h"
 #include "portlister.h"
 #include "startup.h"
@@ -41,15 +42,6 @@ qint64 cpuTimeUs()
         + usage.ru_stime.tv_usec;
 }
 
-double peakMiB()
-{
-    struct rusage usage
-    {
-    };
-    ::getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_maxrss) / 1024.0; // kilobytes on Linux
-}
-
 // The resident set right now, from /proc (0 where there is none).
 double currentMiB()
 {
@@ -75,18 +67,11 @@ void runFor(int ms)
 
 int main(int argc, char *argv[])
 {
-    // Debug lines (one per scan pass) are still formatted, but dropped: they would swamp the
-    // figures.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
-        if (type != QtDebugMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(text));
-    });
+    benchsupport::dropDebugLines(); // a scan pass each second
     QTemporaryDir home;
     if (!home.isValid())
         return 2;
-    qputenv("HOME", QFile::encodeName(home.path()));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path() + QStringLiteral("/.config")));
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(home.path())); // owner-only, as Qt wants it
+    benchsupport::useHome(home.path());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
@@ -119,7 +104,7 @@ int main(int argc, char *argv[])
     for (double ms : perSecond)
         totalMs += ms;
     const double cpuPercent = 100.0 * totalMs / wallMs;
-    const double peak = peakMiB();
+    const double peak = benchsupport::peakMiB();
     std::printf("CPU: %.1f ms over %.1f s = %.2f %% of one core (target <= %.0f %%) %s\n", totalMs,
                 wallMs / 1000.0, cpuPercent, targetCpuPercent,
                 cpuPercent <= targetCpuPercent ? "met" : "MISSED");
