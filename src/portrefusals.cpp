@@ -7,6 +7,7 @@ bool PortRefusals::note(const QString &port, const QString &reason, bool accessD
         && known->accessDenied == accessDenied)
         return false;
     refusals.insert(port, Refusal {reason, accessDenied});
+    accessDeniedTold = accessDeniedTold || accessDenied;
     return true;
 }
 
@@ -23,6 +24,14 @@ void PortRefusals::keepListed(const QStringList &listed)
 void PortRefusals::clear()
 {
     refusals.clear();
+}
+
+bool PortRefusals::accessDeniedOver()
+{
+    if (!accessDeniedTold || anyAccessDenied())
+        return false;
+    accessDeniedTold = false;
+    return true;
 }
 
 bool PortRefusals::anyAccessDenied() const

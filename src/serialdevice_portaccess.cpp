@@ -27,13 +27,14 @@ void SerialDevice::noteRefusedOpen(const PortEntry &entry)
 
 void SerialDevice::forgetRefusals(const QStringList &listed)
 {
-    const bool wasDenied = refusedPorts.anyAccessDenied();
     refusedPorts.keepListed(listed);
-    if (wasDenied && !refusedPorts.anyAccessDenied())
+    if (refusedPorts.accessDeniedOver())
         emit portAccessCleared();
 }
 
 void SerialDevice::forgetAllRefusals()
 {
-    forgetRefusals(QStringList());
+    refusedPorts.clear();
+    if (refusedPorts.accessDeniedOver())
+        emit portAccessCleared();
 }
