@@ -280,7 +280,8 @@ void SerialDevice::identifyDeviceHandler()
 
 void SerialDevice::identifyName(const QString &text)
 {
-    const QString reply = withoutLeadingOk(text);
+    // The name reply is one line: an "OK" to "ATD0" glued after it is not one of its tokens.
+    const QString reply = withoutLeadingOk(text).section(QLatin1Char('\n'), 0, 0);
     if (reply.trimmed().isEmpty()) {
         // Only the "OK" to "ATD0" (or white space): no name reply yet, and no reason to
         // restart. Should the name reply never come, the stall watchdog restarts the link.
