@@ -9,6 +9,7 @@
 // Usage: bench_vitals_download [repetitions]   (default 3)
 
 #include "appfolder.h"
+#include "benchsupport.h"
 #include "brevia/ptydevice.h"
 #include "portlister.h"
 #include "serialdevice.h"
@@ -22,7 +23,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,29 +51,16 @@ bool waitFor(const std::function<bool()> &done, int timeoutMs)
     return true;
 }
 
-double peakMiB()
-{
-    struct rusage usage
-    {
-    };
-    ::getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_maxrss) / 1024.0; // kilobytes on Linux
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    // The link's debug lines would swamp the figures.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
-        if (type != QtDebugMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(text));
-    });
+    benchsupport::dropDebugLines(); // the link's
     // The session files go to a throw-away application folder.
     QTemporaryDir home;
     if (!home.isValid())
         return 2;
-    qputenv("HOME", QFile::encodeName(home.path()));
+    benchsupport::useHome(home.path());
     QCoreApplication app(argc, argv);
     const int repetitions = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
     QDir().mkpath(applicationFolderPath());
@@ -137,7 +124,7 @@ int main(int argc, char *argv[])
 
     std::sort(rates.begin(), rates.end());
     const double median = rates[rates.size() / 2];
-    const double peak = peakMiB();
+    const double peak = benchsupport::peakMiB();
     std::printf("session: %d records, %d pages, file %d bytes\n", sessionRecords, sessionPages,
                 int(expected.size()));
     std::printf("median: %.0f pages/s (target >= %.0f) %s\n", median, targetPagesPerSecond,

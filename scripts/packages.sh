@@ -4,6 +4,7 @@ orvane_packages=(
     qtbase5-dev libqt5serialport5-dev
     libcpp-httplib-dev libssl-dev nlohmann-json3-dev libbenchmark-dev
     fonts-dejavu-core xvfb xauth
+    dpkg-dev desktop-file-utils
 )
 
 orvane_install_packages() {

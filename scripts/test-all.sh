@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: once as a normal build with warnings as errors, then again
-# under AddressSanitizer + UndefinedBehaviorSanitizer, failing on any report.
+# under AddressSanitizer + UndefinedBehaviorSanitizer, failing on any report. In between it
+# builds the Debian package as the README says and checks what it holds.
 # Installs what is missing with apt-get first. Usage: scripts/test-all.sh [ctest options]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,6 +15,10 @@ echo "== Normal build"
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Debug -DORVANE_WERROR=ON
 cmake --build build/test -j"$jobs"
 (cd build/test && ctest --output-on-failure -j"$jobs" "$@")
+
+echo "== Debian package (Release build of the program alone)"
+scripts/build-package.sh -DORVANE_WERROR=ON
+scripts/check-package.sh build/package/orvane_*.deb
 
 echo "== Sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DORVANE_WERROR=ON -DORVANE_SANITIZE=ON \

@@ -82,6 +82,7 @@ MainWindow::MainWindow(QWidget *parent, const CloudEndpoint &endpoint, PortListe
     // leaves no upload of the old one running.
     connect(network, &Network::sessionUploaded, serialDevice, &SerialDevice::sessionUploadFinished);
     connect(serialDevice, &SerialDevice::linkRestarted, network, &Network::abandonSessionUploads);
+    setupPortAccessNotice();
 
     setupUiComponents();
     latestFirmwareVersion = 0;
@@ -134,6 +135,8 @@ void MainWindow::setupUiComponents()
         new QMovie(QStringLiteral(":/resources/cargando.gif"), QByteArray(), ui->label_indicator);
     movie->setSpeed(70);
     movie->setScaledSize(ui->label_indicator->size());
+    // Each frame is decoded and scaled once; later rounds play the kept frames.
+    movie->setCacheMode(QMovie::CacheAll);
     ui->label_indicator->setMovie(movie);
     movie->start();
 
@@ -204,9 +207,10 @@ void MainWindow::showDeviceInfo()
         ui->roundBarCloud->show();
     }
 
-    const bool connected = serialDevice->getDevice().connected;
-    ui->label_indicator->setVisible(!connected);
-    ui->label_status->setVisible(!connected);
+    // Waiting for a device, unless one was found that this user may not open.
+    const bool waiting = !serialDevice->getDevice().connected && portAccessNotice->isHidden();
+    ui->label_indicator->setVisible(waiting);
+    ui->label_status->setVisible(waiting);
 }
 
 void MainWindow::firmwareSectionViewManager()

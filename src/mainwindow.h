@@ -17,6 +17,7 @@ namespace Ui {
 class MainWindow;
 }
 class Network;
+class QLabel;
 class SerialDevice;
 
 class MainWindow : public QMainWindow
@@ -66,6 +67,11 @@ private slots:
     void devicePaired(const QString &nameBLE, int id);
     void devicePairingFailed(const QString &nameBLE);
 
+    // The device panel explains a port this user may not open, in place of the waiting
+    // animation, until the port opens or goes away (mainwindow_portaccess.cpp).
+    void showPortAccessDenied(const QString &port);
+    void hidePortAccessDenied();
+
 private:
     void showSynchronizationDone();
     // Pairs the identified device once the user is signed in and the firmware information
@@ -77,6 +83,7 @@ private:
     // device identified with data, and its own pairing answered with its cloud id.
     bool uploadOffered(const DeviceInfo &device) const;
     void showCloudWarning(const QString &text);
+    void setupPortAccessNotice();
 
     Ui::MainWindow *ui;
     SerialDevice *serialDevice;
@@ -89,4 +96,5 @@ private:
     QUrl cloudBaseUrl; // for the sign-up page
     QString updateTargetPath; // empty: the running program's file
     std::function<void()> restartProgram;
+    QLabel *portAccessNotice = nullptr; // "label_port_access", under label_status
 };

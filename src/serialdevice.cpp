@@ -197,9 +197,11 @@ void SerialDevice::scanForDevices()
         return;
     qDebug() << "🟠" << Q_FUNC_INFO;
     const QList<PortEntry> ports = portLister ? portLister() : QList<PortEntry>();
+    QStringList listed;
     for (const PortEntry &entry : ports) {
         if (!isDevicePort(entry))
             continue;
+        listed.append(entry.systemLocation);
         if (serial->isOpen()) {
             // A further matching port in the same pass: the port is taken, so this open fails
             // and is only logged. The name of the port in use is kept.
@@ -207,8 +209,11 @@ void SerialDevice::scanForDevices()
             continue;
         }
         serial->setPortName(entry.systemLocation);
-        if (!serial->open(QIODevice::ReadWrite))
+        if (!serial->open(QIODevice::ReadWrite)) {
+            noteRefusedOpen(entry);
             continue;
+        }
+        forgetAllRefusals();
         device.connected = true;
         qDebug().noquote() << "🟡" << Q_FUNC_INFO
                            << "Found a device (possibly):" << entry.portName;
@@ -216,6 +221,7 @@ void SerialDevice::scanForDevices()
         ClassStateHandler(QStringLiteral("toIdentify"));
         serial->write("ATD0\n");
     }
+    forgetRefusals(listed);
 }
 
 bool SerialDevice::readInput()
@@ -560,6 +566,10 @@ void SerialDevice::scheduleRetry()
 
 void SerialDevice::portError(QSerialPort::SerialPortError error)
 {
+    // Every open first clears the last error (NoError), and only an open is refused: the
+    // scan logs each refused port once (noteRefusedOpen) instead of two lines a pass.
+    if (error == QSerialPort::NoError || error == QSerialPort::PermissionError)
+        return;
     qDebug() << "🔴" << Q_FUNC_INFO << error;
     // The device is gone. macOS reports a pulled adapter as a resource error; on Linux a
     // hang-up makes every read fail, reported as a read error over and over. The port is

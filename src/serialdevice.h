@@ -13,6 +13,7 @@
 #include "deviceinfo.h"
 #include "portlister.h"
 #include "syncledger.h"
+#include "portrefusals.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -72,6 +73,11 @@ signals:
     // A download ended before every session was through; the device memory is untouched.
     // The message says, in words for the user, what failed and where.
     void vitalsDownloadFailed(QString message);
+    // The device's port (its device node) is there, but this user may not open it. Told
+    // once per port while it stays listed; the scan goes on meanwhile.
+    void portAccessDenied(const QString &port);
+    // No port refused for want of access is left: one opened, or they went away.
+    void portAccessCleared();
 
 public slots:
     void toggleBootMode();
@@ -136,6 +142,12 @@ private:
     void flashingAnswer(const QByteArray &answer);
 
     void clearRecord();
+    // A failed open during the scan: a refusal is logged once per port, a refusal for want
+    // of access is also told (serialdevice_portaccess.cpp).
+    void noteRefusedOpen(const PortEntry &entry);
+    // The refusals of ports no longer listed are forgotten; all of them once a port opened.
+    void forgetRefusals(const QStringList &listed);
+    void forgetAllRefusals();
     // retry() after the usual 1000 ms, unless the link has been restarted meanwhile.
     void scheduleRetry();
 
@@ -159,6 +171,7 @@ private:
     QStringList cLines;
 
     PortLister portLister;
+    PortRefusals refusedPorts;
     QTimer stallTimer;
     int stallTimeout = defaultStallTimeoutMs;
     QString awaited; // what the watchdog is waiting for, for its log line

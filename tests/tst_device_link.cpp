@@ -359,15 +359,23 @@ void TestDeviceLink::summaryInPieces()
 void TestDeviceLink::unrecognisedNameReply_data()
 {
     QTest::addColumn<QString>("nameReply");
-    QTest::newRow("neither marker") << QStringLiteral("K218 XM 1310 4B21C07DE5A19F03");
-    QTest::newRow("too few tokens") << QStringLiteral("K217 WM 1310");
+    QTest::addColumn<brevia::OkPlacement>("placement");
+    QTest::newRow("neither marker")
+        << QStringLiteral("K218 XM 1310 4B21C07DE5A19F03") << brevia::OkPlacement::Separate;
+    QTest::newRow("too few tokens")
+        << QStringLiteral("K217 WM 1310") << brevia::OkPlacement::Separate;
+    // The "OK" to "ATD0" in the same read must not make up the missing identifier.
+    QTest::newRow("too few tokens, OK glued after")
+        << QStringLiteral("K217 WM 1310") << brevia::OkPlacement::GluedToName;
 }
 
 void TestDeviceLink::unrecognisedNameReply()
 {
     QFETCH(QString, nameReply);
+    QFETCH(brevia::OkPlacement, placement);
     brevia::Scenario scenario;
     scenario.nameReply = nameReply.toStdString();
+    scenario.atd0Ok = placement;
     EmulatorFixture emu(scenario);
     QVERIFY(emu.start());
     SerialDevice link(nullptr, emu.lister());
@@ -380,7 +388,12 @@ void TestDeviceLink::unrecognisedNameReply()
     QVERIFY(!info.connected);
     QVERIFY(info.busy);
     QCOMPARE(info.mode, QString());
-    QCOMPARE(emu.commands(), (QByteArrayList {atn, atd0}));
+    // Nothing but the opening commands; on a busy machine the next scan may have sent them
+    // again already.
+    const QByteArrayList commands = emu.commands();
+    QCOMPARE(commands.mid(0, 2), (QByteArrayList {atn, atd0}));
+    for (const QByteArray &command : commands)
+        QVERIFY2(command == atn || command == atd0, command.constData());
     // The next scan opens the port again and starts over.
     QTRY_COMPARE_WITH_TIMEOUT(emu.count(atn), 2, 5000);
 }

@@ -1,6 +1,7 @@
 // Pictures of the window in its main states, saved for a person to look at
 // ($ORVANE_TEST_BINARY_DIR/screenshots/), and in each state a check that every text fits the
 // widget that shows it and every widget stays inside its panel.
+#include "nodeaccess.h"
 #include "windowrig.h"
 
 #include <QAbstractButton>
@@ -71,6 +72,7 @@ private slots:
     void syncingAndDone();
     void uploadFailed();
     void updateOfferedAndFlashing();
+    void portClosedToUser();
 
 private:
     // Saves the window as it is now and checks its layout.
@@ -228,6 +230,34 @@ void TestMainWindowScreens::updateOfferedAndFlashing()
                               QStringLiteral("Your Brevia's firmware is up to date."), 20000);
     QVERIFY(rig.waitForPairings(2));
     shoot(rig, QStringLiteral("09-firmware-up-to-date"));
+}
+
+// The device is there but this user may not open its port: the panel says where it was found
+// and how to get access, instead of asking to connect it, until the port opens.
+void TestMainWindowScreens::portClosedToUser()
+{
+    WindowRig rig(cloud, breviaWith(1));
+    QVERIFY(rig.startDevice());
+    NodeAccessBlock block(rig.device.linkPath());
+    QString why;
+    if (!block.blocked(&why))
+        QSKIP(qPrintable(why));
+    rig.open();
+    QVERIFY(QTest::qWaitForWindowExposed(rig.window.get()));
+
+    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_port_access"), 5000);
+    const QString notice = rig.label("label_port_access")->text();
+    QVERIFY2(notice.contains(rig.device.linkPath()) && notice.contains(QLatin1String("dialout"))
+                 && notice.contains(QLatin1String("package")),
+             qPrintable(notice));
+    QVERIFY(!rig.shown("label_indicator"));
+    QVERIFY(!rig.shown("label_status"));
+    shoot(rig, QStringLiteral("10-port-closed-to-user"));
+
+    block.lift();
+    QVERIFY(rig.waitForDevicePanel());
+    QVERIFY(!rig.shown("label_port_access"));
+    QCOMPARE(rig.label("label_port_access")->text(), QString());
 }
 
 ORVANE_GUI_TEST_MAIN(TestMainWindowScreens)

@@ -1,15 +1,19 @@
 #!/usr/bin/python3
-"""Draws the window's three images into the resources folder.
+"""Draws the window's three images into the resources folder and the program's icon into the
+packaging folder.
 
-    resources/draw/draw_images.py [output-folder]
+    resources/draw/draw_images.py [output-folder]   (both go there when one is given)
 
 scan.png                    the Brevia band seen from the front, transparent background
 Kestrane Technologies.png   the maker's wordmark with its mark, transparent background
 cargando.gif                a looping spinner: twelve dots on a ring, greys on white
+orvane.png                  the icon: the maker's mark alone, 256 x 256
 
-Shapes are drawn at twice the final size and scaled down, which smooths their edges; the
-results are then reduced to small palettes so the files stay small. The output is the same
-on every run.
+Each picture is laid out on a large canvas, drawn at twice that size and scaled down, which
+smooths its edges. The window's images are shipped at twice the size the window shows them
+(the band in 185 x 90, the wordmark in 200 x 57, the spinner in 100 x 100): sharp on a
+high-density screen, and small to decode and keep. The results are reduced to small palettes
+so the files stay small. The output is the same on every run.
 """
 import math
 import os
@@ -19,6 +23,16 @@ from PIL import Image, ImageDraw, ImageFont
 
 FONT_DIR = "/usr/share/fonts/truetype/dejavu"
 SS = 2  # supersampling factor
+
+# Shipped sizes: twice the size shown in the window, in the proportions of the layout canvas.
+BAND_SIZE = (370, 180)
+LOGO_SIZE = (400, 115)
+SPINNER_SIZE = (200, 200)
+ICON_SIZE = 256
+
+NAVY = (31, 42, 68, 255)
+ORANGE = (242, 140, 40, 255)
+WHITE = (255, 255, 255, 255)
 
 
 def font(name, size):
@@ -85,29 +99,17 @@ def draw_band(path):
     d.line([tuple(s(cx + x, cy + 85 + y)) for x, y in trace], fill=(53, 196, 181, 255),
            width=9 * SS, joint="curve")
 
-    finish(img, (w, h), 48).save(path, optimize=True)
+    finish(img, BAND_SIZE, 48).save(path, optimize=True)
 
 
 def draw_logo(path):
     w, h = 5909, 1698
     img = Image.new("RGBA", (w * SS, h * SS), (0, 0, 0, 0))
     d = ImageDraw.Draw(img)
-    navy = (31, 42, 68, 255)
-    orange = (242, 140, 40, 255)
 
-    # The mark: a navy disc carrying a K whose upper arm is a rising wing.
     side = 1400
     mx, my = 180, (h - side) / 2
-    d.ellipse([round(v * SS) for v in (mx, my, mx + side, my + side)], fill=navy)
-
-    def mark(points):
-        return [(round((mx + x * side) * SS), round((my + y * side) * SS)) for x, y in points]
-
-    white = (255, 255, 255, 255)
-    d.polygon(mark([(0.28, 0.22), (0.42, 0.22), (0.42, 0.78), (0.28, 0.78)]), fill=white)
-    # The leg starts under the arm, which is drawn over it, so the two join without a seam.
-    d.polygon(mark([(0.49, 0.53), (0.61, 0.42), (0.84, 0.78), (0.67, 0.78)]), fill=white)
-    d.polygon(mark([(0.42, 0.44), (0.66, 0.22), (0.84, 0.22), (0.42, 0.61)]), fill=orange)
+    draw_mark(d, mx, my, side)
 
     # The wordmark, both lines fitted to the same width.
     left = mx + side + 260
@@ -131,14 +133,36 @@ def draw_logo(path):
     block = (name_box[3] - name_box[1]) + gap + (tag_box[3] - tag_box[1])
     top = (h * SS - block) / 2
     name_base = top - name_box[1]
-    d.text((left * SS, name_base), "Kestrane", font=name_font, fill=navy, anchor="ls")
+    d.text((left * SS, name_base), "Kestrane", font=name_font, fill=NAVY, anchor="ls")
     tag_base = name_base + name_box[3] + gap - tag_box[1]
     x = left * SS
     for ch in tag:
-        d.text((x, tag_base), ch, font=tag_font, fill=orange, anchor="ls")
+        d.text((x, tag_base), ch, font=tag_font, fill=ORANGE, anchor="ls")
         x += d.textlength(ch, font=tag_font) + tag_spacing * tag_size * SS
 
-    finish(img, (w, h), 32).save(path, optimize=True)
+    finish(img, LOGO_SIZE, 32).save(path, optimize=True)
+
+
+def draw_mark(d, mx, my, side):
+    """The maker's mark: a navy disc carrying a K whose upper arm is a rising wing."""
+    d.ellipse([round(v * SS) for v in (mx, my, mx + side, my + side)], fill=NAVY)
+
+    def mark(points):
+        return [(round((mx + x * side) * SS), round((my + y * side) * SS)) for x, y in points]
+
+    d.polygon(mark([(0.28, 0.22), (0.42, 0.22), (0.42, 0.78), (0.28, 0.78)]), fill=WHITE)
+    # The leg starts under the arm, which is drawn over it, so the two join without a seam.
+    d.polygon(mark([(0.49, 0.53), (0.61, 0.42), (0.84, 0.78), (0.67, 0.78)]), fill=WHITE)
+    d.polygon(mark([(0.42, 0.44), (0.66, 0.22), (0.84, 0.22), (0.42, 0.61)]), fill=ORANGE)
+
+
+def draw_icon(path):
+    """The mark filling the icon, with a small transparent margin, in full colour."""
+    side = 1024
+    margin = 16
+    img = Image.new("RGBA", (side * SS, side * SS), (0, 0, 0, 0))
+    draw_mark(ImageDraw.Draw(img), margin, margin, side - 2 * margin)
+    img.resize((ICON_SIZE, ICON_SIZE), Image.LANCZOS).save(path, optimize=True)
 
 
 def draw_spinner(path):
@@ -158,7 +182,7 @@ def draw_spinner(path):
             a = 2 * math.pi * i / dots  # clockwise from 12 o'clock
             x, y = c + ring * math.sin(a), c - ring * math.cos(a)
             d.ellipse([round(v * SS) for v in (x - r, y - r, x + r, y + r)], fill=shades[age])
-        small = big.resize((side, side), Image.LANCZOS)
+        small = big.resize(SPINNER_SIZE, Image.LANCZOS)
         # Sixteen greys are plenty for smooth dot edges and keep every frame's palette alike.
         images.append(small.point(lambda v: min(255, round(v / 17) * 17)).convert("P"))
 
@@ -167,10 +191,13 @@ def draw_spinner(path):
 
 
 def main():
-    out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+    here = os.path.dirname(os.path.abspath(__file__))
+    out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..")
+    icon_out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "..", "packaging")
     draw_band(os.path.join(out, "scan.png"))
     draw_logo(os.path.join(out, "Kestrane Technologies.png"))
     draw_spinner(os.path.join(out, "cargando.gif"))
+    draw_icon(os.path.join(icon_out, "orvane.png"))
 
 
 if __name__ == "__main__":

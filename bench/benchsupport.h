@@ -1,0 +1,44 @@
+// What the hand-timed benchmarks share: a throw-away HOME, quiet debug output, peak memory.
+#pragma once
+
+#include <QFile>
+#include <QString>
+#include <QtGlobal>
+
+#include <sys/resource.h>
+
+#include <cstdio>
+
+namespace benchsupport {
+
+// Debug lines are still formatted, but dropped: they would swamp the figures. Warnings and
+// worse go to standard error.
+inline void dropDebugLines()
+{
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+        if (type != QtDebugMsg)
+            std::fprintf(stderr, "%s\n", qPrintable(text));
+    });
+}
+
+// HOME and the XDG folders in a throw-away folder: the application folder, the log and the
+// settings never touch the real user's.
+inline void useHome(const QString &path)
+{
+    const QByteArray home = QFile::encodeName(path);
+    qputenv("HOME", home);
+    qputenv("XDG_CONFIG_HOME", home + "/.config");
+    qputenv("XDG_RUNTIME_DIR", home); // owner-only, as Qt wants it
+}
+
+// The process's peak resident memory so far.
+inline double peakMiB()
+{
+    struct rusage usage
+    {
+    };
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_maxrss) / 1024.0; // kilobytes on Linux
+}
+
+} // namespace benchsupport
