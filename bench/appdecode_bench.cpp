@@ -3,7 +3,7 @@
 // JSON library's path. Reports the process's peak resident size (ru_maxrss) once the body is
 // built and after the runs; run one benchmark per process to read it:
 // --benchmark_filter=<name>.
-#include "cloudcodec.h"
+#include "cloud/cloudcodec.h"
 
 #include <benchmark/benchmark.h>
 

@@ -4,8 +4,8 @@
 // client's peak resident memory. A plain main: the requests are driven by the event loop.
 //
 // Usage: bench_cloud_limits application|firmware [MiB of the image, default 64 / 16]
-#include "cloudendpoint.h"
-#include "network.h"
+#include "cloud/cloudendpoint.h"
+#include "cloud/network.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

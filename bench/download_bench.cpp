@@ -8,11 +8,11 @@
 //
 // Usage: bench_vitals_download [repetitions]   (default 3)
 
-#include "appfolder.h"
+#include "common/appfolder.h"
 #include "benchsupport.h"
 #include "brevia/ptydevice.h"
-#include "portlister.h"
-#include "serialdevice.h"
+#include "device/portlister.h"
+#include "device/serialdevice.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -6,9 +6,9 @@
 // Usage: bench_idle [seconds]   (default 10)
 
 #include "benchsupport.h"
-#include "mainwindow.h"
-#include "portlister.h"
-#include "startup.h"
+#include "ui/mainwindow.h"
+#include "device/portlister.h"
+#include "ui/startup.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,5 +1,5 @@
-#include "mainwindow.h"
-#include "startup.h"
+#include "ui/mainwindow.h"
+#include "ui/startup.h"
 
 #include <QApplication>
 #include <QDir>

@@ -2,7 +2,7 @@
 // this test's own executable.
 #include "testmain.h"
 
-#include "appinstaller.h"
+#include "ui/appinstaller.h"
 
 #include <QDir>
 #include <QFile>

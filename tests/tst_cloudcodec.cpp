@@ -1,7 +1,7 @@
 // The cloud client's pure functions where a table says more than the cloud suites: the direct
 // decoder of application downloads against the JSON library, and stored credentials that are
 // damaged.
-#include "cloudcodec.h"
+#include "cloud/cloudcodec.h"
 #include "testmain.h"
 
 #include <QRandomGenerator>

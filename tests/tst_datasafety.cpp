@@ -2,8 +2,8 @@
 // that are whole and private or not there at all.
 #include "testmain.h"
 
-#include "privatefiles.h"
-#include "syncledger.h"
+#include "common/privatefiles.h"
+#include "device/syncledger.h"
 
 #include <QDir>
 #include <QFile>

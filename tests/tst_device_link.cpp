@@ -4,7 +4,7 @@
 #include "emulatorfixture.h"
 #include "testmain.h"
 
-#include "serialdevice.h"
+#include "device/serialdevice.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryFile>

@@ -1,4 +1,4 @@
-#include "devicecodec.h"
+#include "device/devicecodec.h"
 #include "testmain.h"
 
 #include <QtTest>

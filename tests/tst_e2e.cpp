@@ -3,14 +3,14 @@
 // pty through the same port list the application uses, reaches the stand-in over HTTPS with
 // the stand-in's CA, and is worked through its widgets: typing, clicks, message boxes. What
 // reached the cloud and the device is read from the two programs' own logs and files.
-#include "appfolder.h"
+#include "common/appfolder.h"
 #include "jsonlinesfollower.h"
-#include "mainwindow.h"
+#include "ui/mainwindow.h"
 #include "messageboxhelper.h"
-#include "portlister.h"
+#include "device/portlister.h"
 #include "testmain.h"
 #include "toolprocess.h"
-#include "widgets/roundprogressbar.h"
+#include "ui/roundprogressbar.h"
 
 #include <QDateTime>
 #include <QDir>

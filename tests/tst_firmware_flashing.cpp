@@ -3,7 +3,7 @@
 #include "emulatorfixture.h"
 #include "testmain.h"
 
-#include "serialdevice.h"
+#include "device/serialdevice.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,9 +1,9 @@
 // The cloud client against the cloud stand-in over real TLS: what goes on the wire, sign-in
 // and the stored credentials, the chain after sign-in, pairing and the firmware-version
 // report. Every debug line and log record is captured and checked for secrets at the end.
-#include "appfolder.h"
-#include "cloudcodec.h"
-#include "network.h"
+#include "common/appfolder.h"
+#include "cloud/cloudcodec.h"
+#include "cloud/network.h"
 #include "standinfixture.h"
 #include "testmain.h"
 

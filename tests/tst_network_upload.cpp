@@ -1,8 +1,8 @@
 // Session uploads of the cloud client against the cloud stand-in over real TLS: the stored
 // bytes, which replies delete the file, failures of the service and of the network, overlapping
 // requests that must each reach their own handler, and TLS that is never relaxed.
-#include "appfolder.h"
-#include "network.h"
+#include "common/appfolder.h"
+#include "cloud/network.h"
 #include "standinfixture.h"
 #include "testmain.h"
 

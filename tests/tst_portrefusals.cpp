@@ -1,6 +1,6 @@
 // Which refused opens of the scan are news, and when the last refusal for want of access is
 // over, step by step as the scan reports them.
-#include "portrefusals.h"
+#include "device/portrefusals.h"
 #include "testmain.h"
 
 namespace {

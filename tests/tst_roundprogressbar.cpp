@@ -1,7 +1,7 @@
 // The round progress bar: its range and value rules, its text, and what it draws.
 #include "testmain.h"
 
-#include "widgets/roundprogressbar.h"
+#include "ui/roundprogressbar.h"
 
 #include <QImage>
 #include <QPalette>

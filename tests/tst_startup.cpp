@@ -2,10 +2,10 @@
 // main() calls and through the Orvane program itself.
 #include "testmain.h"
 
-#include "appfolder.h"
+#include "common/appfolder.h"
 #include "logging/logger.h"
-#include "mainwindow.h"
-#include "startup.h"
+#include "ui/mainwindow.h"
+#include "ui/startup.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,8 +3,8 @@
 #include "emulatorfixture.h"
 #include "testmain.h"
 
-#include "appfolder.h"
-#include "serialdevice.h"
+#include "common/appfolder.h"
+#include "device/serialdevice.h"
 
 #include <QElapsedTimer>
 #include <QFile>

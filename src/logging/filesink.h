@@ -21,8 +21,7 @@ public:
 
     // The name must end in ".log". The size is clamped to at least 100 bytes, the number of
     // generations to 1..99. Returns whether the file could be opened.
-    bool setLogFileName(const QString &fileName, unsigned int rotationSize,
-                        unsigned int maxFiles);
+    bool setLogFileName(const QString &fileName, unsigned int rotationSize, unsigned int maxFiles);
 
     QString role() const { return roleName; }
     QString fileName() const { return logFileName; }

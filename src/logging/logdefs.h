@@ -35,7 +35,7 @@ struct EnableLogLevels
 };
 
 // The level table the logging macros consult before they call the logger.
-constexpr EnableLogLevels ENABLE_LOG_LEVELS{};
+constexpr EnableLogLevels ENABLE_LOG_LEVELS {};
 
 // Build-time switches. Only the file sink exists in this system.
 constexpr bool ENABLE_LOG_SINK_FILE = true;

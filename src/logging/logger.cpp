@@ -28,8 +28,7 @@ Logger *Logger::createInstance(QObject *parent)
     return instance;
 }
 
-Logger::Logger(QObject *parent)
-    : QObject(parent)
+Logger::Logger(QObject *parent) : QObject(parent)
 {
     qRegisterMetaType<applog::LogLevel>("LogLevel");
     addFileSink(MAIN_ROLE);
@@ -57,8 +56,8 @@ bool Logger::setLogFileName(const QString &fileName, unsigned int rotationSize,
     return setLogFileName(MAIN_ROLE, fileName, rotationSize, maxFiles);
 }
 
-bool Logger::setLogFileName(const QString &role, const QString &fileName,
-                            unsigned int rotationSize, unsigned int maxFiles)
+bool Logger::setLogFileName(const QString &role, const QString &fileName, unsigned int rotationSize,
+                            unsigned int maxFiles)
 {
     FileSink *sink = roles.value(role);
     return sink && sink->setLogFileName(fileName, rotationSize, maxFiles);
@@ -69,8 +68,7 @@ bool Logger::setFileLogFormat(const QString &format, const QString &formatInt)
     return setFileLogFormat(MAIN_ROLE, format, formatInt);
 }
 
-bool Logger::setFileLogFormat(const QString &role, const QString &format,
-                              const QString &formatInt)
+bool Logger::setFileLogFormat(const QString &role, const QString &format, const QString &formatInt)
 {
     FileSink *sink = roles.value(role);
     if (!sink)
@@ -118,8 +116,7 @@ bool Logger::addFileLogFilter(const QString &role, const QRegularExpression &fil
 void Logger::log(const QString &text, LogLevel level, const QString &function, const char *file,
                  unsigned line)
 {
-    emit signalLog(timeStamp(), threadId(), text, level, function, QString::fromUtf8(file),
-                   line);
+    emit signalLog(timeStamp(), threadId(), text, level, function, QString::fromUtf8(file), line);
 }
 
 QString Logger::timeStamp()

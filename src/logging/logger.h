@@ -31,10 +31,9 @@ public:
 
     // Name, rotation size (bytes) and number of kept generations of the role's log file;
     // false when the role does not exist or the file cannot be used.
-    bool setLogFileName(const QString &fileName, unsigned int rotationSize,
+    bool setLogFileName(const QString &fileName, unsigned int rotationSize, unsigned int maxFiles);
+    bool setLogFileName(const QString &role, const QString &fileName, unsigned int rotationSize,
                         unsigned int maxFiles);
-    bool setLogFileName(const QString &role, const QString &fileName,
-                        unsigned int rotationSize, unsigned int maxFiles);
 
     // Per-role configuration; the overloads without a role apply to "main". The setters
     // return false when the role does not exist.

@@ -4,11 +4,11 @@
 
 #include "logger.h"
 
-#define APPLOG_RECORD(level, text)                                                          \
-    do {                                                                                   \
-        if (applog::ENABLE_LOG_LEVELS.enabled(level) && applog::Logger::getInstance())     \
-            applog::Logger::getInstance()->log((text), (level), QLatin1String(__func__),   \
-                                               __FILE__, static_cast<unsigned>(__LINE__)); \
+#define APPLOG_RECORD(level, text)                                                                 \
+    do {                                                                                           \
+        if (applog::ENABLE_LOG_LEVELS.enabled(level) && applog::Logger::getInstance())             \
+            applog::Logger::getInstance()->log((text), (level), QLatin1String(__func__), __FILE__, \
+                                               static_cast<unsigned>(__LINE__));                   \
     } while (false)
 
 #define APPLOG_FATAL(text) APPLOG_RECORD(applog::LogLevel_FATAL, text)

@@ -3,11 +3,10 @@
 namespace applog {
 
 Sink::Sink(QObject *parent)
-    : QObject(parent)
-    , logFormat(QString::fromLatin1(DEFAULT_LOG_FORMAT))
-    , logFormatInt(QString::fromLatin1(DEFAULT_LOG_FORMAT_INT))
-{
-}
+    : QObject(parent),
+      logFormat(QString::fromLatin1(DEFAULT_LOG_FORMAT)),
+      logFormatInt(QString::fromLatin1(DEFAULT_LOG_FORMAT_INT))
+{ }
 
 void Sink::setLogFormat(const QString &format, const QString &formatInt)
 {

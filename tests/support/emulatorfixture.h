@@ -2,10 +2,10 @@
 // real SerialDevice. Header-only: the suites that include it link brevia_emulator.
 #pragma once
 
-#include "appfolder.h"
+#include "common/appfolder.h"
 #include "brevia/ptydevice.h"
-#include "portlister.h"
-#include "serialdevice.h"
+#include "device/portlister.h"
+#include "device/serialdevice.h"
 
 #include <QByteArrayList>
 #include <QCoreApplication>

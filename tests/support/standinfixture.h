@@ -6,8 +6,8 @@
 // Header-only on purpose: only suites that link cloud_standin include it.
 #pragma once
 
-#include "appfolder.h"
-#include "cloudendpoint.h"
+#include "common/appfolder.h"
+#include "cloud/cloudendpoint.h"
 #include "logging/logger.h"
 #include "standin/server.h"
 

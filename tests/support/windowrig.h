@@ -3,13 +3,13 @@
 // brevia_emulator and cloud_standin.
 #pragma once
 
-#include "appfolder.h"
+#include "common/appfolder.h"
 #include "emulatorfixture.h"
-#include "mainwindow.h"
+#include "ui/mainwindow.h"
 #include "messageboxhelper.h"
 #include "standinfixture.h"
 #include "testmain.h"
-#include "widgets/roundprogressbar.h"
+#include "ui/roundprogressbar.h"
 
 #include <QDir>
 #include <QFile>

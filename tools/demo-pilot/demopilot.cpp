@@ -3,8 +3,8 @@
 // transfer, then presses "Update" and waits until the flashed device is back. It saves a
 // screenshot of the window after each step. The window, the device link and the cloud client
 // are the ones Orvane runs, built with this build's cloud address and extra port.
-#include "mainwindow.h"
-#include "startup.h"
+#include "ui/mainwindow.h"
+#include "ui/startup.h"
 
 #include <QApplication>
 #include <QDir>
@@ -16,7 +16,7 @@
 #include <QTimer>
 #include <QtTest>
 
-#include "widgets/roundprogressbar.h"
+#include "ui/roundprogressbar.h"
 
 #include <cstdio>
 #include <functional>

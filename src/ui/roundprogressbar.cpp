@@ -1,4 +1,4 @@
-#include "widgets/roundprogressbar.h"
+#include "ui/roundprogressbar.h"
 
 #include <QConicalGradient>
 #include <QFontMetricsF>

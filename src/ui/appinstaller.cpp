@@ -1,4 +1,4 @@
-#include "appinstaller.h"
+#include "ui/appinstaller.h"
 
 #include <QFile>
 #include <QFileInfo>

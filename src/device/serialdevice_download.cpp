@@ -1,11 +1,11 @@
 // The vitals download: session pages read one at a time, decoded into session files, each
 // handed to the cloud upload; the device's session directory is erased only when the sync
 // ledger says every session of this download was confirmed.
-#include "serialdevice.h"
+#include "device/serialdevice.h"
 
-#include "appfolder.h"
-#include "devicecodec.h"
-#include "privatefiles.h"
+#include "common/appfolder.h"
+#include "common/privatefiles.h"
+#include "device/devicecodec.h"
 
 #include <QDebug>
 

@@ -6,7 +6,7 @@
 // a download on, and before the erase command.
 #pragma once
 
-#include "devicecodec.h"
+#include "device/devicecodec.h"
 
 #include <QList>
 #include <QString>

@@ -1,7 +1,8 @@
-#include "startup.h"
+#include "ui/startup.h"
 
+#include "buildconfig.h"
+#include "common/privatefiles.h"
 #include "logging/logger.h"
-#include "privatefiles.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -16,7 +17,7 @@ constexpr unsigned int logMaxFiles = 20;
 void setApplicationIdentity()
 {
     QCoreApplication::setApplicationName(QStringLiteral("Orvane"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("7.4"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(buildconfig::appVersion));
     QCoreApplication::setOrganizationName(QStringLiteral("KESTRANE TECHNOLOGIES, Inc."));
 }
 

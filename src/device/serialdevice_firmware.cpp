@@ -1,8 +1,8 @@
 // Firmware flashing: the image cut into F and C lines, each sent after the device's "OK",
 // then the restart and a fresh identification of the restarted device.
-#include "serialdevice.h"
+#include "device/serialdevice.h"
 
-#include "devicecodec.h"
+#include "device/devicecodec.h"
 
 #include <QDebug>
 #include <QFile>

@@ -1,9 +1,9 @@
-#include "network.h"
+#include "cloud/network.h"
 
-#include "appfolder.h"
-#include "cloudcodec.h"
+#include "cloud/cloudcodec.h"
+#include "common/appfolder.h"
+#include "common/privatefiles.h"
 #include "logging/logmacros.h"
-#include "privatefiles.h"
 
 #include <QDebug>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "appfolder.h"
+#include "common/appfolder.h"
 
 #include <QDir>
 

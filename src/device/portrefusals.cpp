@@ -1,4 +1,4 @@
-#include "portrefusals.h"
+#include "device/portrefusals.h"
 
 bool PortRefusals::note(const QString &port, const QString &reason, bool accessDenied)
 {

@@ -7,7 +7,7 @@
 // replies of overlapping requests always reach their own handler.
 #pragma once
 
-#include "cloudendpoint.h"
+#include "cloud/cloudendpoint.h"
 
 #include <QList>
 #include <QNetworkReply>

@@ -1,6 +1,6 @@
 // The scan's refused opens: a port this user may not open is logged and told once, not on
 // every pass.
-#include "serialdevice.h"
+#include "device/serialdevice.h"
 
 #include <QDebug>
 

@@ -1,9 +1,9 @@
 // The device panel's notice for a device whose port this user may not open.
-#include "mainwindow.h"
+#include "ui/mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "platformfonts.h"
-#include "serialdevice.h"
+#include "device/serialdevice.h"
+#include "ui/platformfonts.h"
 
 #include <QLabel>
 

@@ -1,4 +1,4 @@
-#include "privatefiles.h"
+#include "common/privatefiles.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,9 +3,9 @@
 // what they report into what the panels show.
 #pragma once
 
-#include "cloudendpoint.h"
-#include "deviceinfo.h"
-#include "portlister.h"
+#include "cloud/cloudendpoint.h"
+#include "device/deviceinfo.h"
+#include "device/portlister.h"
 
 #include <QMainWindow>
 #include <QString>

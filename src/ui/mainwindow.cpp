@@ -1,11 +1,13 @@
-#include "mainwindow.h"
+#include "ui/mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "appfolder.h"
-#include "appinstaller.h"
-#include "network.h"
-#include "platformfonts.h"
-#include "serialdevice.h"
+#include "buildconfig.h"
+
+#include "cloud/network.h"
+#include "common/appfolder.h"
+#include "device/serialdevice.h"
+#include "ui/appinstaller.h"
+#include "ui/platformfonts.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -101,7 +103,7 @@ MainWindow::MainWindow(QWidget *parent, const CloudEndpoint &endpoint, PortListe
 
     network->checkSignedInStatus();
 
-    setWindowTitle(QStringLiteral("Orvane 7.4"));
+    setWindowTitle(QStringLiteral("Orvane ") + QString::fromLatin1(buildconfig::appVersion));
 }
 
 MainWindow::~MainWindow()

@@ -9,7 +9,7 @@ namespace applog {
 class Logger;
 }
 
-// Name "Orvane", version "7.4", organization "KESTRANE TECHNOLOGIES, Inc.".
+// Name "Orvane", the build's version ("7.4"), organization "KESTRANE TECHNOLOGIES, Inc.".
 void setApplicationIdentity();
 
 // The application folder (home + "/orvane"), created when missing, with the previous run's

@@ -1,4 +1,4 @@
-#include "syncledger.h"
+#include "device/syncledger.h"
 
 #include <algorithm>
 

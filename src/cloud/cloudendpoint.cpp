@@ -1,4 +1,4 @@
-#include "cloudendpoint.h"
+#include "cloud/cloudendpoint.h"
 
 #include "buildconfig.h"
 

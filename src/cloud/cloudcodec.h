@@ -3,6 +3,8 @@
 // Pure functions, no I/O, no object state.
 #pragma once
 
+#include "buildconfig.h"
+
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -10,9 +12,9 @@
 
 namespace cloudcodec {
 
-// The running application's version.
-constexpr int appVersionMajor = 7;
-constexpr int appVersionMinor = 4;
+// The running application's version, from the build.
+constexpr int appVersionMajor = buildconfig::appVersionMajor;
+constexpr int appVersionMinor = buildconfig::appVersionMinor;
 
 // Request bodies: one JSON object in Qt's indented form, members sorted by key, UTF-8.
 QByteArray signInBody(const QString &user, const QString &password);

@@ -1,4 +1,6 @@
-#include "cloudcodec.h"
+#include "cloud/cloudcodec.h"
+
+#include "common/nultext.h"
 
 #include "crypto/aescipher.h"
 
@@ -17,13 +19,6 @@ constexpr int cipherBlockBytes = 16;
 QByteArray indented(const QJsonObject &object)
 {
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
-}
-
-// The body's length up to its first zero byte.
-int textLength(const QByteArray &body)
-{
-    const int zero = body.indexOf('\0');
-    return zero < 0 ? body.size() : zero;
 }
 
 bool isJsonSpace(char c)
@@ -133,7 +128,7 @@ QByteArray versionReportBody(const QString &nameBLE, int fwVersion)
 
 QString replyText(const QByteArray &body)
 {
-    return QString::fromUtf8(body.constData(), textLength(body));
+    return textUpToNul(body);
 }
 
 QJsonObject replyObject(const QString &text)
@@ -161,7 +156,7 @@ DecodedBytes decodeApplicationBody(const QByteArray &body)
 {
     DecodedBytes decoded;
     const char *begin = body.constData();
-    if (decodeSmallIntegerArray(begin, begin + textLength(body), &decoded.bytes)) {
+    if (decodeSmallIntegerArray(begin, begin + lengthUpToNul(body), &decoded.bytes)) {
         decoded.isArray = true;
         return decoded;
     }

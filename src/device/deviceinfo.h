@@ -1,7 +1,7 @@
 // Everything the link has learned about the connected device.
 #pragma once
 
-#include "devicecodec.h"
+#include "device/devicecodec.h"
 
 #include <QString>
 #include <QStringList>

@@ -10,10 +10,10 @@
 // program-wide variables.
 #pragma once
 
-#include "deviceinfo.h"
-#include "portlister.h"
-#include "syncledger.h"
-#include "portrefusals.h"
+#include "device/deviceinfo.h"
+#include "device/portlister.h"
+#include "device/portrefusals.h"
+#include "device/syncledger.h"
 
 #include <QByteArray>
 #include <QObject>

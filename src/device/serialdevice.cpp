@@ -1,7 +1,8 @@
 // The device link's states, discovery, identification, small commands and recovery.
-#include "serialdevice.h"
+#include "device/serialdevice.h"
 
-#include "devicecodec.h"
+#include "common/nultext.h"
+#include "device/devicecodec.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -29,13 +30,6 @@ const char identifySignature[] = "void SerialDevice::identifyDeviceHandler()";
 
 const QString zeroBle = QStringLiteral("K217-000000000000");
 const QString noHealthData = QStringLiteral("No health data stored in the device");
-
-// Device text: UTF-8 up to the first NUL byte.
-QString replyText(const QByteArray &bytes)
-{
-    const int nul = bytes.indexOf('\0');
-    return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
-}
 
 // The device's "OK" to "ATD0" comes on its own, after the name reply or in front of the next
 // reply. Leading "OK" lines (and white space) are not part of the reply being waited for.
@@ -309,7 +303,7 @@ void SerialDevice::identifyDeviceHandler()
     const quint64 generation = linkGeneration;
     QByteArray bytes;
     while (generation == linkGeneration && takeLine(bytes, false)) {
-        const QString text = replyText(bytes);
+        const QString text = textUpToNul(bytes);
         switch (identifyStep) {
         case 0:
             identifyName(text);

@@ -1,4 +1,4 @@
-#include "portlister.h"
+#include "device/portlister.h"
 
 #include "buildconfig.h"
 

@@ -1,4 +1,4 @@
-#include "platformfonts.h"
+#include "ui/platformfonts.h"
 
 #include <QFont>
 #include <QFontDatabase>
