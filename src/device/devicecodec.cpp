@@ -105,6 +105,71 @@ bool isHexText(const QString &text)
     return true;
 }
 
+QString withoutLeadingOk(const QString &text)
+{
+    int at = 0;
+    for (;;) {
+        while (at < text.size() && text.at(at).isSpace())
+            ++at;
+        if (text.midRef(at, 2) == QLatin1String("OK")
+            && (at + 2 == text.size() || text.at(at + 2).isSpace())) {
+            at += 2;
+            continue;
+        }
+        return text.mid(at);
+    }
+}
+
+bool isAcknowledgement(const QByteArray &answer)
+{
+    return answer.contains("OK");
+}
+
+NameReply parseNameReply(const QString &text)
+{
+    NameReply reply;
+    const QStringList tokens = replyTokens(text);
+    const bool working = text.contains(QLatin1String("K217 W"));
+    const bool boot = !working && text.contains(QLatin1String("K217 B"));
+    // A name reply is read up to its fourth token; a shorter one is not understood.
+    if ((!working && !boot) || tokens.size() < 4)
+        return reply;
+    reply.kind = working ? NameReply::Kind::Working : NameReply::Kind::Boot;
+    reply.mode = tokens.at(1);
+    bool isNumber = false;
+    reply.fwVersion = tokens.at(2).toInt(&isNumber, 10);
+    if (!isNumber)
+        reply.fwVersion = 0;
+    reply.identity = tokens.at(3);
+    reply.wellFormed = working ? isDeviceUid(reply.identity) : isBleDigits(reply.identity);
+    return reply;
+}
+
+namespace {
+KeyedReply keyedReply(const QString &text, QLatin1String key, bool (*valueShape)(const QString &))
+{
+    KeyedReply reply;
+    const QStringList tokens = replyTokens(text);
+    if (!text.startsWith(key) || tokens.size() < 2)
+        return reply;
+    reply.recognised = true;
+    reply.key = tokens.at(0);
+    reply.value = tokens.at(1);
+    reply.wellFormed = valueShape(reply.value);
+    return reply;
+}
+} // namespace
+
+KeyedReply parseMacReply(const QString &text)
+{
+    return keyedReply(text, QLatin1String("MAC"), isBleDigits);
+}
+
+KeyedReply parseIdReply(const QString &text)
+{
+    return keyedReply(text, QLatin1String("ID"), isDeviceUid);
+}
+
 bool isBleDigits(const QString &text)
 {
     return text.size() == 12 && isHexText(text);

@@ -13,6 +13,61 @@ namespace devicecodec {
 using SessionRow = QList<quint32>; // [0] start time (Unix s), [1] records count, [2] start address
 using SessionTable = QList<SessionRow>;
 
+// The device's memory as it travels: pages of 256 bytes, each sent as 512 hex digits and
+// holding 21 records of 12 bytes; the 512-byte summary page at 000FF000, sent as 1024
+// digits, in two reads of 512 digits when the device answers half a page at a time.
+constexpr int pageBytes = 256;
+constexpr int pageDigits = 512;
+constexpr int recordsPerPage = 21;
+constexpr int recordDigits = 24;
+constexpr int fileRecordBytes = 18;
+constexpr int summaryDigits = 1024;
+constexpr int summaryHalfDigits = 512;
+
+// Working-mode firmware up to this version cannot be served.
+constexpr int lastUnsupportedFirmware = 1293;
+// "K217-" and 12 zeros: a device without a BLE identifier yet.
+constexpr char zeroBleName[] = "K217-000000000000";
+constexpr char unknownBleName[] = "UNKNOWN";
+constexpr char noHealthDataText[] = "No health data stored in the device";
+
+// The device's "OK" to "ATD0" comes on its own, after the name reply or in front of the next
+// reply. Leading "OK" lines (and white space) are not part of the reply being waited for.
+QString withoutLeadingOk(const QString &text);
+
+// An acknowledgement is any answer that holds "OK".
+bool isAcknowledgement(const QByteArray &answer);
+
+// The name reply to "ATN?": "K217", "WM" or "BM", the firmware version, and the UID (working
+// mode) or the 12 hex digits of the BLE identifier (boot mode).
+struct NameReply
+{
+    enum class Kind {
+        Unrecognised, // neither marker, or fewer than four tokens
+        Working,
+        Boot,
+    };
+    Kind kind = Kind::Unrecognised;
+    QString mode;
+    int fwVersion = 0; // 0 when the token is not a decimal number
+    QString identity; // token 3
+    bool wellFormed = false; // the identity has the shape its mode gives it
+};
+NameReply parseNameReply(const QString &text);
+
+// The MAC reply to "ATI3" ("MAC" + 12 hex digits) and the ID reply to "I" ("ID" + UID):
+// recognised by their first word and at least two tokens; well formed when the second token
+// has the right shape.
+struct KeyedReply
+{
+    bool recognised = false;
+    QString key; // token 0
+    QString value; // token 1
+    bool wellFormed = false;
+};
+KeyedReply parseMacReply(const QString &text);
+KeyedReply parseIdReply(const QString &text);
+
 // A device reply split at runs of white space; empty tokens are dropped.
 QStringList replyTokens(const QString &text);
 
@@ -92,7 +147,7 @@ class PageAssembler
 {
 public:
     enum class Status { Incomplete, Complete, Broken };
-    static constexpr int pageDigits = 512;
+    static constexpr int pageDigits = devicecodec::pageDigits;
 
     // Adds one line of the device's text, its line feed included when it has one. Once the
     // page is Complete or Broken, clear() before the next page.

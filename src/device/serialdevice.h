@@ -4,18 +4,23 @@
 //
 // The link is a state machine whose states are the strings "toScan", "toIdentify", "toIdle",
 // "toUpdateFirmware" and "toDownloadVitals", entered only through ClassStateHandler(). A state
-// is which handler slots are connected to the port's readyRead() and to the scan timer.
+// is which handler slot is connected to the port's readyRead() and to the scan timer.
 //
-// There is one SerialDevice per process: the dialogues keep their step counters in
-// program-wide variables.
+// What the device says is judged by three pure dialogues (identification, download,
+// flashing): this shell frames the port's bytes into lines, hands each line and the time to
+// the dialogue of the state, writes what it asks, saves session files, runs the timers and
+// turns the dialogue's events into the signals below.
 #pragma once
 
 #include "device/deviceinfo.h"
+#include "device/download.h"
+#include "device/flashing.h"
+#include "device/identification.h"
 #include "device/portlister.h"
 #include "device/portrefusals.h"
-#include "device/syncledger.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -109,37 +114,32 @@ private slots:
 private:
     // The device's text a line at a time. Its bytes may reach us in several reads (a slow
     // line, the bridge's USB packets) and several lines may come in one read: each line is
-    // handed out whole, its line feed included. An unterminated rest is handed out once the
-    // line has been quiet for replyQuietMs, unless restWhenQuiet is false. Returns false
-    // while no line is complete.
-    // readInput() returns false when the device sent more than maxLineBytes without a line
-    // break: the dialogue was restarted and the caller stops.
-    bool readInput();
-    bool takeLine(QByteArray &line, bool restWhenQuiet = true);
-    void replyQuiet();
+    // handed out whole, its line feed included. A job's unterminated answer is handed out
+    // once the line has been quiet for replyQuietMs (the quiet timer reaches the same handler
+    // as readyRead()). readInput() returns false when the device sent more than maxLineBytes
+    // without a line break: the link was restarted and the caller stops.
+    bool readInput(bool *sawHexDigits);
+    bool takeLine(QByteArray &line, bool restWhenQuiet);
     void discardInput();
+    // Connects the state's handler (or none) to readyRead() and to the quiet timer, and
+    // what the state does when its dialogue's watchdog expires to the stall timer.
+    void attachHandler(void (SerialDevice::*handler)(), void (SerialDevice::*onStall)());
 
-    // Identification steps (serialdevice.cpp).
-    void identifyName(const QString &text);
-    void identifyMac(const QString &text);
-    void identifyId(const QString &text);
-    void collectSummary(const QString &text);
-    void rejectSummary(const QString &why);
+    // Carries out what a dialogue asked: writes, input dropped, the watchdog moved.
+    void write(const LinkStep &step);
+    void followDeadline(qint64 deadline);
+    qint64 now() const { return clock.elapsed(); }
 
-    // The download's page request, shared by the first page, the next page of a session and
-    // a confirmed upload (serialdevice_download.cpp).
-    void requestPage();
-    void abandonDownload(const QString &why);
+    // What the identification found, into the record (serialdevice.cpp).
+    void identificationStep(const LinkStep &step);
+    // What the download asked for (serialdevice_download.cpp).
+    void downloadStep(const LinkStep &step);
+    void eraseSent();
     // Ends a download that cannot go on: log line, the user told what failed, back to
     // scanning with the device memory untouched.
     void failDownload(const QString &why, const QString &userMessage);
-    // The one place the erase command is sent from, and only when the ledger allows it.
-    void eraseSessionDirectory();
-    // The stall watchdog fired during a download.
-    void downloadStalled();
-
-    // One line of the device's answers during a flashing (serialdevice_firmware.cpp).
-    void flashingAnswer(const QByteArray &answer);
+    // What the flashing asked for (serialdevice_firmware.cpp).
+    void flashingStep(const LinkStep &step);
 
     void clearRecord();
     // A failed open during the scan: a refusal is logged once per port, a refusal for want
@@ -150,36 +150,28 @@ private:
     void forgetAllRefusals();
     // retry() after the usual 1000 ms, unless the link has been restarted meanwhile.
     void scheduleRetry();
-
-    // The stall watchdog: armed while an answer is awaited, re-armed only by progress (an
-    // awaited answer, page digits that advance the page), never by other bytes, stopped
-    // while nothing is awaited.
-    // hexProgress: the awaited answer is page text, whose digits count as progress.
-    void armStall(const QString &awaitedAnswer, bool hexProgress = false);
-    void keepStallAlive();
-    void stopStall();
-    void stalled();
+    // The running dialogue's watchdog expired: handed the time, it gives up.
+    void identificationStalled();
+    void downloadStalled();
+    void flashingStalled();
 
     std::unique_ptr<QSerialPort> serial;
     DeviceInfo device;
-    SyncLedger ledger; // the running download and the erase rule
     std::unique_ptr<QTimer> scanTimer;
     QString summaryPage;
-    int fwLineIndex = 0;
-    int fwStep = 0;
-    QStringList fLines;
-    QStringList cLines;
+
+    IdentificationDialogue identification;
+    DownloadDialogue download;
+    FlashingDialogue flashing;
 
     PortLister portLister;
     PortRefusals refusedPorts;
-    QTimer stallTimer;
+    QElapsedTimer clock; // the dialogues' time
+    QTimer stallTimer; // fires at the running dialogue's deadline
     int stallTimeout = defaultStallTimeoutMs;
-    QString awaited; // what the watchdog is waiting for, for its log line
-    bool stallOnHexProgress = false;
     QString currentState;
     QByteArray pendingReply; // bytes read but not handed out yet
     QTimer replyQuietTimer;
-    bool replyQuietElapsed = false;
     // Bumped on every state entry: work begun in one generation (a download, a pending
     // restart) does nothing once the link has moved on.
     quint64 linkGeneration = 0;

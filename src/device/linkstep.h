@@ -1,0 +1,71 @@
+// What a device dialogue hands back to the link after each line, call or tick: the commands
+// to write, what happened, and until when it waits for progress. The dialogues are pure:
+// they never touch a port, a file or a clock; the link passes the time in milliseconds.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// A deadline that only progress moves: an awaited answer, or digits of awaited page text.
+// Anything else a device says leaves it where it is.
+class Watchdog
+{
+public:
+    void arm(qint64 now, int timeoutMs)
+    {
+        interval = timeoutMs;
+        due = now + timeoutMs;
+    }
+    void progress(qint64 now)
+    {
+        if (armed())
+            due = now + interval;
+    }
+    void stop() { due = -1; }
+    bool armed() const { return due >= 0; }
+    bool expired(qint64 now) const { return armed() && now >= due; }
+    // When it expires; -1 while it is not armed.
+    qint64 deadline() const { return due; }
+    int timeout() const { return interval; }
+
+private:
+    qint64 due = -1;
+    int interval = 0;
+};
+
+struct LinkStep
+{
+    enum class Event {
+        None,
+        // Identification
+        Identified, // the record is complete
+        NotSupported, // working-mode firmware too old to be served
+        Unrecognised, // not the device or not a reply it understands: restart after a pause
+        // Download
+        PageComplete, // `page` holds 512 digits to decode
+        SessionReady, // `sessionName` and `sessionBytes` are to be saved
+        EraseSent, // every session confirmed: the erase command went out
+        EraseAcknowledged, // the device confirmed the erase; it restarts now
+        // Flashing
+        FlashingProgress, // `progress` of `maximum`
+        ImageWritten, // every line acknowledged; the device was told to restart
+        Restarted, // the device announced itself after the restart
+        // Any dialogue
+        Broken, // the device's text cannot be trusted: restart now, device untouched
+        GaveUp, // the watchdog expired
+    };
+
+    QList<QByteArray> writes; // in order
+    // What the device sent so far answers nothing that comes next: the link drops its input.
+    bool discardInput = false;
+    QString note; // a line for the link's debug stream
+    Event event = Event::None;
+    QString why; // Broken, GaveUp, Unrecognised: for the log and the user
+    QList<int> records; // download: the progress after each record decoded in this step
+    int progress = 0; // flashing
+    int maximum = 0;
+    QString page; // PageComplete
+    QString sessionName; // SessionReady
+    QByteArray sessionBytes;
+};
