@@ -4,21 +4,15 @@
 #include "buildconfig.h"
 
 #include "cloud/network.h"
-#include "common/appfolder.h"
 #include "device/serialdevice.h"
-#include "ui/appinstaller.h"
 #include "ui/platformfonts.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QDesktopServices>
-#include <QDir>
-#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMovie>
 #include <QPalette>
-#include <QProcess>
 
 namespace {
 
@@ -45,20 +39,10 @@ const QString pairingFailedText =
                    "cannot be uploaded yet. Orvane tries again when the device is connected "
                    "next time.");
 
-// Restarts the program after an installed update: the event loop ends once control returns
-// to it, while the new copy starts on its own with the same arguments.
-void quitAndStartAgain()
-{
-    QCoreApplication::quit();
-    const QStringList arguments = QCoreApplication::arguments();
-    if (arguments.isEmpty() || !QProcess::startDetached(arguments.first(), arguments))
-        qWarning() << "💬" << Q_FUNC_INFO << "the new version could not be started:" << arguments;
-}
-
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent, const CloudEndpoint &endpoint, PortLister portLister)
-    : QMainWindow(parent), cloudBaseUrl(endpoint.baseUrl), restartProgram(quitAndStartAgain)
+    : QMainWindow(parent), cloudBaseUrl(endpoint.baseUrl)
 {
     platformfonts::installFallbacks();
     ui = new Ui::MainWindow;
@@ -115,12 +99,12 @@ MainWindow::~MainWindow()
 
 void MainWindow::setApplicationUpdateTarget(const QString &targetPath)
 {
-    updateTargetPath = targetPath;
+    installer.setTarget(targetPath);
 }
 
 void MainWindow::setRestartHandler(std::function<void()> restart)
 {
-    restartProgram = std::move(restart);
+    installer.setRestartHandler(std::move(restart));
 }
 
 void MainWindow::setupUiComponents()
@@ -544,24 +528,14 @@ void MainWindow::appUpdateAvailable(QString message)
     if (box.exec() != QMessageBox::Yes)
         return;
 
-    QDir dir(QDir::homePath());
-    dir.setPath(dir.absolutePath() + QStringLiteral("/orvane"));
-    const QString newFile = dir.absoluteFilePath(QStringLiteral("Orvane"));
-    const QString target = updateTargetPath.isEmpty()
-        ? QFileInfo(QCoreApplication::applicationFilePath()).filePath()
-        : updateTargetPath;
-    qDebug() << "💬" << Q_FUNC_INFO << newFile;
-
-    const QString error = installApplicationUpdate(newFile, target);
-    if (!error.isEmpty()) {
-        // The old program keeps running: restarting it would only look like an update.
-        qWarning() << "💬" << Q_FUNC_INFO << "update not installed:" << error;
-        QMessageBox failure(QMessageBox::Warning, QString(),
-                            QStringLiteral("The update could not be installed."), QMessageBox::Ok);
-        failure.setInformativeText(error + QStringLiteral("\nOrvane keeps running as it is."));
-        failure.exec();
+    qDebug() << "💬" << Q_FUNC_INFO << installer.downloadedFile();
+    const QString error = installer.installAndRestart();
+    if (error.isEmpty())
         return;
-    }
-    if (restartProgram)
-        restartProgram();
+    // The old program keeps running.
+    qWarning() << "💬" << Q_FUNC_INFO << "update not installed:" << error;
+    QMessageBox failure(QMessageBox::Warning, QString(),
+                        QStringLiteral("The update could not be installed."), QMessageBox::Ok);
+    failure.setInformativeText(error + QStringLiteral("\nOrvane keeps running as it is."));
+    failure.exec();
 }

@@ -6,6 +6,7 @@
 #include "cloud/cloudendpoint.h"
 #include "device/deviceinfo.h"
 #include "device/portlister.h"
+#include "ui/appinstaller.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -94,7 +95,6 @@ private:
     QString pairedDevice; // BLE name of the shown device once its pairing gave its cloud id
 
     QUrl cloudBaseUrl; // for the sign-up page
-    QString updateTargetPath; // empty: the running program's file
-    std::function<void()> restartProgram;
+    AppInstaller installer;
     QLabel *portAccessNotice = nullptr; // "label_port_access", under label_status
 };
