@@ -316,6 +316,7 @@ void MainWindow::firmwareUpdateDone()
 void MainWindow::notSignedIn()
 {
     state.userSignedIn = false;
+    state.pairedDevice.clear();
     state.synchronized = false;
     applyState();
 }
@@ -344,6 +345,9 @@ void MainWindow::on_button_signin_clicked()
         ui->lineEdit_pass->setText(QString());
         ui->lineEdit_user->setText(QString());
         state.userSignedIn = false;
+        // The cloud id was answered to this account: after the next sign-in the device's
+        // data waits for that account's own answer.
+        state.pairedDevice.clear();
         state.synchronized = false;
         refreshFirmwarePanel();
         applyState();
