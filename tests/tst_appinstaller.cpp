@@ -2,6 +2,7 @@
 // this test's own executable.
 #include "testmain.h"
 
+#include "common/appfolder.h"
 #include "ui/appinstaller.h"
 
 #include <QDir>
@@ -37,6 +38,8 @@ private slots:
     void failuresLeaveTheTargetAlone_data();
     void failuresLeaveTheTargetAlone();
     void runningProgramKeepsItsOldFile();
+    void restartsOnlyOnceInstalled_data();
+    void restartsOnlyOnceInstalled();
 };
 
 void TestAppInstaller::replacesTheTarget_data()
@@ -152,6 +155,50 @@ void TestAppInstaller::runningProgramKeepsItsOldFile()
     QCOMPARE(installApplicationUpdate(newFile, target), QString());
     QCOMPARE(running.readAll(), QByteArray("old program"));
     QCOMPARE(readFile(target), QByteArray("new program, longer than the old one"));
+}
+
+void TestAppInstaller::restartsOnlyOnceInstalled_data()
+{
+    QTest::addColumn<bool>("downloaded");
+    QTest::addColumn<bool>("folderExists");
+    QTest::addColumn<bool>("installed");
+
+    QTest::newRow("installed") << true << true << true;
+    QTest::newRow("nothing downloaded") << false << true << false;
+    QTest::newRow("target folder gone") << true << false << false;
+}
+
+// The cloud client's download in the application folder replaces the target; the program
+// starts again only when the new version is in place.
+void TestAppInstaller::restartsOnlyOnceInstalled()
+{
+    QFETCH(bool, downloaded);
+    QFETCH(bool, folderExists);
+    QFETCH(bool, installed);
+
+    QVERIFY(QDir().mkpath(applicationFolderPath()));
+    const QString download = applicationFilePath(QStringLiteral("Orvane"));
+    QFile::remove(download);
+    if (downloaded)
+        QVERIFY(writeFile(download, QByteArray("new program")));
+    QTemporaryDir programs;
+    const QString target =
+        programs.filePath(folderExists ? QStringLiteral("Orvane") : QStringLiteral("gone/Orvane"));
+    if (folderExists)
+        QVERIFY(writeFile(target, QByteArray("old program")));
+
+    AppInstaller installer;
+    installer.setTarget(target);
+    int restarts = 0;
+    installer.setRestartHandler([&restarts] { ++restarts; });
+    QCOMPARE(installer.downloadedFile(), download);
+
+    const QString error = installer.installAndRestart();
+    QCOMPARE(error.isEmpty(), installed);
+    QCOMPARE(restarts, installed ? 1 : 0);
+    if (folderExists)
+        QCOMPARE(readFile(target),
+                 installed ? QByteArray("new program") : QByteArray("old program"));
 }
 
 ORVANE_TEST_MAIN(TestAppInstaller)

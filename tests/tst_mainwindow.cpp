@@ -68,6 +68,7 @@ private slots:
     void devicePanel_data();
     void devicePanel();
     void pairingWaitsForSignInAndFirmware();
+    void signInAgainWaitsForItsOwnPairing();
 
 private:
     StandinFixture cloud;
@@ -412,6 +413,37 @@ void TestMainWindow::pairingWaitsForSignInAndFirmware()
     QVERIFY(rig.device.device.plugIn());
     QTRY_COMPARE_WITH_TIMEOUT(requestCount(cloud.server(), "PUT", "/api/device/pairDevice"), 2,
                               10000);
+}
+
+// The cloud id was answered to the account that signed out: after the next sign-in the
+// device's data is not offered for upload before that account's own pairing answers.
+void TestMainWindow::signInAgainWaitsForItsOwnPairing()
+{
+    WindowRig rig(cloud, breviaWith(2));
+    QVERIFY(rig.startDevice());
+    rig.open();
+    QVERIFY(rig.signIn());
+    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload"), 10000);
+    QVERIFY(rig.waitForPairings(1));
+    rig.button("button_signin")->click();
+    QVERIFY(!rig.shown("button_cloud_upload"));
+
+    standin::Scenario failing = quietCloud();
+    failing.statusOverrides["/api/device/pairDevice"] = 500;
+    failing.bodyOverrides["/api/device/pairDevice"] = "";
+    QVERIFY(cloud.server().setScenario(failing));
+    bool offered = false;
+    QTimer watch; // on every turn of the event loop
+    connect(&watch, &QTimer::timeout, this,
+            [&] { offered = offered || rig.shown("button_cloud_upload"); });
+    watch.start(0);
+
+    QVERIFY(rig.signIn());
+    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_cloud_worning"), 10000);
+    QVERIFY2(rig.label("label_cloud_worning")->text().contains(QLatin1String("registered")),
+             qPrintable(rig.label("label_cloud_worning")->text()));
+    QCOMPARE(rig.pairings(), 2);
+    QVERIFY(!offered);
 }
 
 ORVANE_GUI_TEST_MAIN(TestMainWindow)

@@ -1,13 +1,30 @@
 #include "ui/appinstaller.h"
 
+#include "common/appfolder.h"
+
+#include <QCoreApplication>
+#include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSaveFile>
 
 namespace {
+
 constexpr qint64 chunkSize = 1 << 16;
 constexpr QFileDevice::Permissions executable =
     QFileDevice::ExeOwner | QFileDevice::ExeUser | QFileDevice::ExeGroup | QFileDevice::ExeOther;
+
+// The event loop ends once control returns to it, while the new copy starts on its own with
+// the same arguments.
+void quitAndStartAgain()
+{
+    QCoreApplication::quit();
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.isEmpty() || !QProcess::startDetached(arguments.first(), arguments))
+        qWarning() << "💬" << Q_FUNC_INFO << "the new version could not be started:" << arguments;
+}
+
 } // namespace
 
 QString installApplicationUpdate(const QString &newFile, const QString &targetPath)
@@ -57,4 +74,36 @@ QString installApplicationUpdate(const QString &newFile, const QString &targetPa
         return QStringLiteral("The new version cannot replace %1: %2.")
             .arg(targetPath, copy.errorString());
     return QString();
+}
+
+AppInstaller::AppInstaller() : restart(quitAndStartAgain) { }
+
+void AppInstaller::setTarget(const QString &targetPath)
+{
+    this->targetPath = targetPath;
+}
+
+void AppInstaller::setRestartHandler(std::function<void()> restart)
+{
+    this->restart = std::move(restart);
+}
+
+QString AppInstaller::downloadedFile() const
+{
+    return applicationFilePath(QStringLiteral("Orvane"));
+}
+
+QString AppInstaller::target() const
+{
+    return targetPath.isEmpty() ? QFileInfo(QCoreApplication::applicationFilePath()).filePath()
+                                : targetPath;
+}
+
+QString AppInstaller::installAndRestart()
+{
+    const QString error = installApplicationUpdate(downloadedFile(), target());
+    // Restarting the old program would only look like an update.
+    if (error.isEmpty() && restart)
+        restart();
+    return error;
 }

@@ -4,61 +4,44 @@
 #include "buildconfig.h"
 
 #include "cloud/network.h"
-#include "common/appfolder.h"
 #include "device/serialdevice.h"
-#include "ui/appinstaller.h"
 #include "ui/platformfonts.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QDesktopServices>
-#include <QDir>
-#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMovie>
 #include <QPalette>
-#include <QProcess>
+
+using windowview::CloudWarning;
+using windowview::FirmwarePanel;
 
 namespace {
 
-const QString firmwareVersionText = QStringLiteral("Firmware version:   ");
-const QString bleIdText = QStringLiteral("BLE ID:  ");
-const QString memoryFormat = QStringLiteral("%p% of memory used");
-const QString updateAvailableText = QStringLiteral("There is an update for your Brevia device.");
-const QString upToDateText = QStringLiteral("Your Brevia's firmware is up to date.");
-const QString latestVersionText = QStringLiteral("Latest firmware version available:");
-const QString flashingText =
-    QStringLiteral("Please don't disconnect your device. It will be ready in few minutes.");
-const QString signInText = QStringLiteral("Sign in");
-const QString signOutText = QStringLiteral("Sign out");
-const QString signedOutPrompt = QStringLiteral("Sign in to upload your\nhealth data to the cloud.");
-const QString firmwareSignInPrompt =
-    QStringLiteral("Sign in to check your device's firmware for update.");
-const QString signedInText = QStringLiteral("You are signed in as");
-const QString syncDoneText = QStringLiteral("Health data synchronization\nis done!");
-const QString uploadFailedText = QStringLiteral("The upload did not go through.\n"
-                                                "Your health data is still on\n"
-                                                "the device: nothing was lost.");
-const QString pairingFailedText =
-    QStringLiteral("Your Brevia could not be registered with your account, so its data "
-                   "cannot be uploaded yet. Orvane tries again when the device is connected "
-                   "next time.");
-
-// Restarts the program after an installed update: the event loop ends once control returns
-// to it, while the new copy starts on its own with the same arguments.
-void quitAndStartAgain()
+// A hidden widget keeps the text it had: only the texts the view sets change.
+template<class Widget>
+void setText(Widget *widget, const std::optional<QString> &text)
 {
-    QCoreApplication::quit();
-    const QStringList arguments = QCoreApplication::arguments();
-    if (arguments.isEmpty() || !QProcess::startDetached(arguments.first(), arguments))
-        qWarning() << "💬" << Q_FUNC_INFO << "the new version could not be started:" << arguments;
+    if (text)
+        widget->setText(*text);
+}
+
+void setBar(RoundProgressBar *bar, const windowview::Bar &shown)
+{
+    if (shown.format)
+        bar->setFormat(*shown.format);
+    // The maximum first: the bar clamps the value into its range.
+    if (shown.maximum)
+        bar->setMaximum(*shown.maximum);
+    if (shown.value)
+        bar->setValue(*shown.value);
 }
 
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent, const CloudEndpoint &endpoint, PortLister portLister)
-    : QMainWindow(parent), cloudBaseUrl(endpoint.baseUrl), restartProgram(quitAndStartAgain)
+    : QMainWindow(parent), cloudBaseUrl(endpoint.baseUrl)
 {
     platformfonts::installFallbacks();
     ui = new Ui::MainWindow;
@@ -87,7 +70,6 @@ MainWindow::MainWindow(QWidget *parent, const CloudEndpoint &endpoint, PortListe
     setupPortAccessNotice();
 
     setupUiComponents();
-    latestFirmwareVersion = 0;
     notSignedIn();
 
     connect(network, &Network::notSignedin, this, &MainWindow::notSignedIn);
@@ -115,23 +97,17 @@ MainWindow::~MainWindow()
 
 void MainWindow::setApplicationUpdateTarget(const QString &targetPath)
 {
-    updateTargetPath = targetPath;
+    installer.setTarget(targetPath);
 }
 
 void MainWindow::setRestartHandler(std::function<void()> restart)
 {
-    restartProgram = std::move(restart);
+    installer.setRestartHandler(std::move(restart));
 }
 
+// What never changes with the state: the animation and the bars' look.
 void MainWindow::setupUiComponents()
 {
-    ui->button_update->hide();
-    ui->lineEdit_pass->hide();
-    ui->lineEdit_user->hide();
-    ui->button_signup->hide();
-    ui->button_signin->hide();
-    ui->label_cloud_main->hide();
-
     // Owned by the label that plays it, so that it goes with the widgets.
     auto *movie =
         new QMovie(QStringLiteral(":/resources/cargando.gif"), QByteArray(), ui->label_indicator);
@@ -142,11 +118,6 @@ void MainWindow::setupUiComponents()
     ui->label_indicator->setMovie(movie);
     movie->start();
 
-    ui->label_status->setText(QStringLiteral("Connect the <br> device"));
-    ui->label_status->show();
-    ui->label_indicator->show();
-
-    ui->roundBarFW->hide();
     ui->roundBarFW->setFormat(QString());
 
     QPalette palette;
@@ -160,16 +131,54 @@ void MainWindow::setupUiComponents()
     ui->roundBarFW->setPalette(palette);
     ui->roundBarFW->setBarStyle(RoundProgressBar::Donut);
 
-    ui->roundBarCloud->hide();
     ui->roundBarCloud->setDecimals(0);
     ui->roundBarCloud->setPalette(palette);
     ui->roundBarCloud->setBarStyle(RoundProgressBar::Donut);
-    ui->roundBarCloud->setMaximum(100);
-    ui->roundBarCloud->setValue(0);
 
-    ui->label_userName->hide();
-    ui->label_cloud_worning->hide();
-    ui->button_cloud_upload->hide();
+    applyState();
+}
+
+void MainWindow::applyState()
+{
+    const windowview::View view = windowview::viewFor(state);
+
+    setText(ui->label_status, view.label_status.text);
+    setText(portAccessNotice, view.label_port_access.text);
+    setText(ui->label_fw, view.label_fw.text);
+    setText(ui->label_mac, view.label_mac.text);
+    setText(ui->label_cloud_used, view.label_cloud_used.text);
+    ui->label_indicator->setVisible(view.label_indicator.visible);
+    ui->label_status->setVisible(view.label_status.visible);
+    portAccessNotice->setVisible(view.label_port_access.visible);
+    ui->label_fw->setVisible(view.label_fw.visible);
+    ui->label_mac->setVisible(view.label_mac.visible);
+    ui->label_cloud_used->setVisible(view.label_cloud_used.visible);
+
+    setText(ui->label_fw_main, view.label_fw_main.text);
+    setText(ui->label_fw_version, view.label_fw_version.text);
+    setBar(ui->roundBarFW, view.roundBarFW);
+    ui->label_fw_main->setVisible(view.label_fw_main.visible);
+    ui->label_fw_version->setVisible(view.label_fw_version.visible);
+    ui->button_update->setVisible(view.button_update.visible);
+    ui->roundBarFW->setVisible(view.roundBarFW.visible);
+
+    setBar(ui->roundBarCloud, view.roundBarCloud);
+    setText(ui->label_cloud_main, view.label_cloud_main.text);
+    setText(ui->label_userName, view.label_userName.text);
+    // Setting it lays the label out again, even when nothing changes.
+    if (ui->label_cloud_worning->wordWrap() != view.warningWraps)
+        ui->label_cloud_worning->setWordWrap(view.warningWraps);
+    setText(ui->label_cloud_worning, view.label_cloud_worning.text);
+    setText(ui->button_signin, view.button_signin.text);
+    ui->roundBarCloud->setVisible(view.roundBarCloud.visible);
+    ui->button_cloud_upload->setVisible(view.button_cloud_upload.visible);
+    ui->label_cloud_main->setVisible(view.label_cloud_main.visible);
+    ui->label_userName->setVisible(view.label_userName.visible);
+    ui->label_cloud_worning->setVisible(view.label_cloud_worning.visible);
+    ui->lineEdit_user->setVisible(view.lineEdit_user.visible);
+    ui->lineEdit_pass->setVisible(view.lineEdit_pass.visible);
+    ui->button_signup->setVisible(view.button_signup.visible);
+    ui->button_signin->setVisible(view.button_signin.visible);
 }
 
 // ---- Device and firmware panels
@@ -178,79 +187,31 @@ void MainWindow::showDeviceInfo()
 {
     // The cloud id belongs to the device it was answered for: another device, or none,
     // starts without one.
-    const DeviceInfo shown = serialDevice->getDevice();
-    if (!shown.identified || shown.nameBLE != pairedDevice) {
-        pairedDevice.clear();
+    const DeviceInfo device = serialDevice->getDevice();
+    if (!device.identified || device.nameBLE != state.pairedDevice) {
+        state.pairedDevice.clear();
         network->forgetDevice();
     }
-    firmwareSectionViewManager();
+    state.deviceReported = true;
+    state.device = device;
+    // A transfer ends with the device's next report: erased, given up, or found again.
+    state.transferRunning = false;
+    state.transferProgress.reset();
+    refreshFirmwarePanel();
     pairDeviceWhenReady();
-
-    const int fwVersion = serialDevice->getDevice().fwVersion;
-    ui->label_fw->setText(fwVersion > 0 ? firmwareVersionText + QString::number(fwVersion)
-                                        : firmwareVersionText);
-    ui->label_mac->setText(bleIdText + serialDevice->getDevice().nameBLE);
-    ui->label_cloud_used->setText(serialDevice->getDevice().memoryInfo);
-    ui->label_cloud_used->show();
-
-    const int memoryUsed = serialDevice->getDevice().memoryUsed;
-    ui->roundBarCloud->setMaximum(100);
-    ui->roundBarCloud->show();
-    ui->roundBarCloud->setFormat(memoryFormat);
-    ui->roundBarCloud->setValue(memoryUsed);
-
-    if (memoryUsed <= 0) {
-        ui->button_cloud_upload->hide();
-        ui->roundBarCloud->hide();
-    } else if (userSignedIn) {
-        ui->roundBarCloud->show();
-    } else {
-        ui->button_cloud_upload->hide();
-        ui->roundBarCloud->show();
-    }
-
-    // Waiting for a device, unless one was found that this user may not open.
-    const bool waiting = !serialDevice->getDevice().connected && portAccessNotice->isHidden();
-    ui->label_indicator->setVisible(waiting);
-    ui->label_status->setVisible(waiting);
+    applyState();
 }
 
 void MainWindow::firmwareSectionViewManager()
 {
-    ui->roundBarFW->hide();
-    if (!userSignedIn) {
-        ui->label_fw_main->hide();
-        ui->label_fw_version->hide();
-        ui->button_update->hide();
-        return;
-    }
-
-    const DeviceInfo device = serialDevice->getDevice();
-    if (!device.identified || firmwareFilePath.isEmpty()) {
-        // Without the cloud's firmware information there is nothing to compare with, and
-        // nothing that could be flashed.
-        ui->label_fw_main->hide();
-        ui->label_fw_version->hide();
-        ui->button_update->hide();
-    } else {
-        const bool differs = device.fwVersion != latestFirmwareVersion;
-        ui->label_fw_main->setText(differs ? updateAvailableText : upToDateText);
-        ui->label_fw_version->setText(latestVersionText + QString::number(latestFirmwareVersion));
-        ui->label_fw_version->show();
-        ui->label_fw_main->show();
-        ui->button_update->setVisible(differs);
-    }
-
-    if (device.identified && device.memoryUsed > 0) {
-        ui->button_cloud_upload->setVisible(uploadOffered(device));
-        ui->roundBarCloud->show();
-    }
+    refreshFirmwarePanel();
+    applyState();
 }
 
-bool MainWindow::uploadOffered(const DeviceInfo &device) const
+void MainWindow::refreshFirmwarePanel()
 {
-    return userSignedIn && !firmwareFilePath.isEmpty() && device.identified && device.memoryUsed > 0
-        && !device.nameBLE.isEmpty() && device.nameBLE == pairedDevice;
+    state.firmwarePanel = windowview::firmwarePanelFor(state, serialDevice->getDevice());
+    state.flashProgress.reset();
 }
 
 void MainWindow::devicePaired(const QString &nameBLE, int id)
@@ -258,10 +219,11 @@ void MainWindow::devicePaired(const QString &nameBLE, int id)
     qDebug() << "🌐" << Q_FUNC_INFO << nameBLE << id;
     if (nameBLE != serialDevice->getDevice().nameBLE)
         return;
-    pairedDevice = nameBLE;
-    if (ui->label_cloud_worning->text() == pairingFailedText)
-        ui->label_cloud_worning->hide();
-    firmwareSectionViewManager();
+    state.pairedDevice = nameBLE;
+    if (state.warning == CloudWarning::PairingFailed)
+        state.warning = CloudWarning::None;
+    refreshFirmwarePanel();
+    applyState();
 }
 
 void MainWindow::devicePairingFailed(const QString &nameBLE)
@@ -269,30 +231,26 @@ void MainWindow::devicePairingFailed(const QString &nameBLE)
     qDebug() << "🌐" << Q_FUNC_INFO << nameBLE;
     if (nameBLE != serialDevice->getDevice().nameBLE)
         return;
-    pairedDevice.clear();
-    ui->button_cloud_upload->hide();
-    showCloudWarning(pairingFailedText);
+    state.pairedDevice.clear();
+    state.warning = CloudWarning::PairingFailed;
+    applyState();
 }
 
 void MainWindow::transferFailed(const QString &message)
 {
     qDebug().noquote() << "📝" << Q_FUNC_INFO << message;
-    showCloudWarning(message);
-}
-
-void MainWindow::showCloudWarning(const QString &text)
-{
-    ui->label_cloud_worning->setWordWrap(true);
-    ui->label_cloud_worning->setText(text);
-    ui->label_cloud_worning->show();
+    state.warning = CloudWarning::TransferFailed;
+    state.transferFailure = message;
+    applyState();
 }
 
 void MainWindow::firmwareInfoFromCloud(const QString &filePath, int version)
 {
-    firmwareFilePath = filePath;
-    latestFirmwareVersion = version;
+    state.firmwareFilePath = filePath;
+    state.latestFirmwareVersion = version;
     qDebug() << "🟣" << Q_FUNC_INFO << filePath << version;
-    firmwareSectionViewManager();
+    refreshFirmwarePanel();
+    applyState();
     // A device identified before the sign-in is paired now, not at its next report: until
     // then its sessions would go to the cloud under no device of the account.
     pairDeviceWhenReady();
@@ -302,7 +260,7 @@ void MainWindow::pairDeviceWhenReady()
 {
     const DeviceInfo device = serialDevice->getDevice();
     // A device turned away as not supported was never read out: it has no BLE name to pair.
-    if (userSignedIn && device.identified && !firmwareFilePath.isEmpty()
+    if (state.userSignedIn && device.identified && !state.firmwareFilePath.isEmpty()
         && !device.nameBLE.isEmpty())
         network->pairDevice(device.nameBLE, device.UID);
 }
@@ -327,114 +285,82 @@ void MainWindow::on_button_update_clicked()
             return;
     }
 
-    ui->label_fw_main->setText(flashingText);
-    ui->button_update->hide();
-    const int result = serialDevice->updateFirmware(firmwareFilePath);
+    state.firmwarePanel = FirmwarePanel::Flashing;
+    applyState();
+    const int result = serialDevice->updateFirmware(state.firmwareFilePath);
     qDebug() << "💬" << Q_FUNC_INFO
              << (result < 0 ? "The device is busy on other process" : "FW update started");
     if (result < 0) {
         // Nothing is being flashed: put the panel back and say why instead of leaving the
         // flashing notice up (a transfer or a restart still holds the device).
-        firmwareSectionViewManager();
+        refreshFirmwarePanel();
+        applyState();
         showDeviceBusy();
     }
 }
 
 void MainWindow::setFirmwareUpdateProgress(int current, int max)
 {
-    ui->roundBarFW->show();
-    ui->roundBarFW->setMaximum(double(max));
-    ui->roundBarFW->setValue(current);
+    state.flashProgress = windowview::Progress {current, max};
+    applyState();
 }
 
 void MainWindow::firmwareUpdateDone()
 {
     // The device now runs the image that was flashed: that version is the one to report.
-    network->updateFwVersion(serialDevice->getDevice().nameBLE, latestFirmwareVersion);
+    network->updateFwVersion(serialDevice->getDevice().nameBLE, state.latestFirmwareVersion);
 }
 
 // ---- Cloud panel
 
 void MainWindow::notSignedIn()
 {
-    ui->button_signin->setText(signInText);
-    ui->button_signin->show();
-    ui->button_signup->show();
-    ui->lineEdit_pass->show();
-    ui->lineEdit_user->show();
-    ui->label_cloud_main->show();
-
-    ui->label_userName->hide();
-    ui->button_cloud_upload->hide();
-
-    userSignedIn = false;
-    ui->label_cloud_main->setText(signedOutPrompt);
-    ui->label_fw_main->setText(firmwareSignInPrompt);
+    state.userSignedIn = false;
+    state.pairedDevice.clear();
+    state.synchronized = false;
+    applyState();
 }
 
 void MainWindow::signedIn(const QString &username, const QString &pass)
 {
     Q_UNUSED(pass);
-    userSignedIn = true;
-
-    ui->button_signin->setText(signOutText);
-    ui->button_signin->show();
-    ui->button_signup->hide();
-    ui->lineEdit_pass->hide();
-    ui->lineEdit_user->hide();
-
-    ui->label_cloud_main->setText(signedInText);
-    ui->label_userName->show();
-    ui->label_userName->setText(username);
-    ui->label_cloud_worning->hide();
-    ui->label_cloud_main->show();
-
-    ui->label_fw_main->setText(QString());
-
-    const DeviceInfo device = serialDevice->getDevice();
-    if (device.identified && device.memoryUsed > 0) {
-        ui->roundBarCloud->show();
-    } else {
-        ui->button_cloud_upload->hide();
-        ui->roundBarCloud->hide();
-    }
+    state.userSignedIn = true;
+    state.userName = username;
+    state.warning = CloudWarning::None;
+    state.synchronized = false;
+    applyState();
 }
 
 void MainWindow::wrongCredentials()
 {
-    ui->label_cloud_worning->setText(QStringLiteral("Invalid username or password"));
-    ui->label_cloud_worning->show();
-    ui->button_cloud_upload->hide();
-    ui->lineEdit_pass->show();
-    ui->lineEdit_user->show();
+    state.warning = CloudWarning::WrongCredentials;
+    applyState();
 }
 
 void MainWindow::on_button_signin_clicked()
 {
-    ui->label_cloud_worning->hide();
+    state.warning = CloudWarning::None;
 
-    if (ui->button_signin->text() == signOutText) {
-        ui->button_signin->setText(signInText);
-        ui->button_signup->show();
-        ui->lineEdit_pass->show();
-        ui->lineEdit_user->show();
+    if (state.userSignedIn) {
         ui->lineEdit_pass->setText(QString());
         ui->lineEdit_user->setText(QString());
-        ui->button_cloud_upload->hide();
-        ui->label_userName->hide();
-
-        userSignedIn = false;
-        firmwareSectionViewManager();
-        ui->label_cloud_main->setText(signedOutPrompt);
+        state.userSignedIn = false;
+        // The cloud id was answered to this account: after the next sign-in the device's
+        // data waits for that account's own answer.
+        state.pairedDevice.clear();
+        state.synchronized = false;
+        refreshFirmwarePanel();
+        applyState();
         network->signOut();
         return;
     }
 
     if (ui->lineEdit_user->text().isEmpty() && ui->lineEdit_pass->text().isEmpty()) {
-        ui->label_cloud_worning->setText(QStringLiteral("Please fill in the lines."));
-        ui->label_cloud_worning->show();
+        state.warning = CloudWarning::FillInTheLines;
+        applyState();
         return;
     }
+    applyState();
     network->sigIn(ui->lineEdit_user->text(), ui->lineEdit_pass->text());
 }
 
@@ -460,10 +386,9 @@ void MainWindow::showDeviceBusy()
 
 void MainWindow::on_button_cloud_upload_clicked()
 {
-    if (!uploadOffered(serialDevice->getDevice())) {
+    if (!windowview::uploadOffered(state, serialDevice->getDevice())) {
         // No session leaves for the cloud before this device's pairing gave its id.
         qDebug() << "👇" << Q_FUNC_INFO << "Refused: the upload is not offered";
-        ui->button_cloud_upload->hide();
         return;
     }
     const int result = serialDevice->downloadVitals();
@@ -477,24 +402,22 @@ void MainWindow::on_button_cloud_upload_clicked()
     }
 
     // A new transfer: what the last one ended with no longer applies.
-    ui->label_cloud_worning->hide();
-    if (ui->label_cloud_main->text() == syncDoneText)
-        ui->label_cloud_main->setText(signedInText);
-
-    ui->label_cloud_used->show();
-    ui->roundBarCloud->show();
-    ui->roundBarCloud->setFormat(QString());
-    ui->button_cloud_upload->hide();
+    state.warning = CloudWarning::None;
+    state.synchronized = false;
+    state.transferRunning = true;
+    state.transferProgress.reset();
+    applyState();
 }
 
 void MainWindow::sessionsDownloadProgress(int progress, int numberOfRecords)
 {
-    ui->roundBarCloud->show();
-    ui->roundBarCloud->setFormat(QStringLiteral("Syncing"));
-    ui->roundBarCloud->setMaximum(double(numberOfRecords - 1));
-    ui->roundBarCloud->setValue(progress);
+    // The link reports every record but the last, which writes the session file instead:
+    // the bar is full at the last report.
+    state.transferRunning = true;
+    state.transferProgress = windowview::Progress {progress, numberOfRecords - 1};
     if (progress == numberOfRecords)
-        showSynchronizationDone();
+        state.synchronized = true;
+    applyState();
 }
 
 void MainWindow::sessionsUploadProgress(qint64 bytesSent, qint64 bytesTotal)
@@ -511,18 +434,14 @@ void MainWindow::sessionSent(bool success)
     }
     serialDevice->reboot();
     // Nothing is erased unless every session came through: say so, without a modal box.
-    showCloudWarning(uploadFailedText);
+    state.warning = CloudWarning::UploadFailed;
+    applyState();
 }
 
 void MainWindow::vitalsSynchronized()
 {
-    showSynchronizationDone();
-}
-
-void MainWindow::showSynchronizationDone()
-{
-    ui->label_cloud_main->setText(syncDoneText);
-    ui->label_cloud_main->show();
+    state.synchronized = true;
+    applyState();
 }
 
 void MainWindow::appUpdateAvailable(QString message)
@@ -544,24 +463,14 @@ void MainWindow::appUpdateAvailable(QString message)
     if (box.exec() != QMessageBox::Yes)
         return;
 
-    QDir dir(QDir::homePath());
-    dir.setPath(dir.absolutePath() + QStringLiteral("/orvane"));
-    const QString newFile = dir.absoluteFilePath(QStringLiteral("Orvane"));
-    const QString target = updateTargetPath.isEmpty()
-        ? QFileInfo(QCoreApplication::applicationFilePath()).filePath()
-        : updateTargetPath;
-    qDebug() << "💬" << Q_FUNC_INFO << newFile;
-
-    const QString error = installApplicationUpdate(newFile, target);
-    if (!error.isEmpty()) {
-        // The old program keeps running: restarting it would only look like an update.
-        qWarning() << "💬" << Q_FUNC_INFO << "update not installed:" << error;
-        QMessageBox failure(QMessageBox::Warning, QString(),
-                            QStringLiteral("The update could not be installed."), QMessageBox::Ok);
-        failure.setInformativeText(error + QStringLiteral("\nOrvane keeps running as it is."));
-        failure.exec();
+    qDebug() << "💬" << Q_FUNC_INFO << installer.downloadedFile();
+    const QString error = installer.installAndRestart();
+    if (error.isEmpty())
         return;
-    }
-    if (restartProgram)
-        restartProgram();
+    // The old program keeps running.
+    qWarning() << "💬" << Q_FUNC_INFO << "update not installed:" << error;
+    QMessageBox failure(QMessageBox::Warning, QString(),
+                        QStringLiteral("The update could not be installed."), QMessageBox::Ok);
+    failure.setInformativeText(error + QStringLiteral("\nOrvane keeps running as it is."));
+    failure.exec();
 }

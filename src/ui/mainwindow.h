@@ -1,11 +1,13 @@
 // The program's only window: the device panel, the firmware panel and the cloud panel. It owns
-// the device link and the cloud client, wires them to each other and to its slots, and turns
-// what they report into what the panels show.
+// the device link and the cloud client and wires them to each other and to its slots. The
+// slots note what happened in the window's state; what the panels show follows from that
+// state alone (viewstate.h).
 #pragma once
 
 #include "cloud/cloudendpoint.h"
-#include "device/deviceinfo.h"
 #include "device/portlister.h"
+#include "ui/appinstaller.h"
+#include "ui/viewstate.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -73,28 +75,25 @@ private slots:
     void hidePortAccessDenied();
 
 private:
-    void showSynchronizationDone();
+    // The firmware panel's refresh: decided anew from the device as the link holds it now.
+    void refreshFirmwarePanel();
+    // Puts what the state says on every widget; the only place that shows or hides one.
+    void applyState();
     // Pairs the identified device once the user is signed in and the firmware information
     // is in; every call that finds the three conditions met pairs it (again).
     void pairDeviceWhenReady();
     // The warning box for a job the device link refused because it is busy.
     void showDeviceBusy();
-    // The device's health data may be uploaded: signed in, the firmware information in, the
-    // device identified with data, and its own pairing answered with its cloud id.
-    bool uploadOffered(const DeviceInfo &device) const;
-    void showCloudWarning(const QString &text);
     void setupPortAccessNotice();
 
     Ui::MainWindow *ui;
     SerialDevice *serialDevice;
     Network *network;
-    bool userSignedIn;
-    QString firmwareFilePath;
-    int latestFirmwareVersion;
-    QString pairedDevice; // BLE name of the shown device once its pairing gave its cloud id
+    // Signed in, the firmware information (userSignedIn, firmwareFilePath,
+    // latestFirmwareVersion), the device, the job running and the last outcome.
+    windowview::ViewState state;
 
     QUrl cloudBaseUrl; // for the sign-up page
-    QString updateTargetPath; // empty: the running program's file
-    std::function<void()> restartProgram;
+    AppInstaller installer;
     QLabel *portAccessNotice = nullptr; // "label_port_access", under label_status
 };
