@@ -2,6 +2,7 @@
 // readers facing what a broken or hostile service may send, the direct decoder of application
 // downloads against the JSON library, and stored credentials that are damaged.
 #include "cloud/cloudcodec.h"
+#include "crypto/aescipher.h"
 #include "testmain.h"
 
 #include <QRandomGenerator>
@@ -24,6 +25,13 @@ QByteArray bytesOf(std::initializer_list<int> values)
     for (const int v : values)
         out.append(char(v));
     return out;
+}
+
+// A stored value as the settings would hold it, made from any bytes, not only from text.
+QByteArray storedFromBytes(const QByteArray &plain)
+{
+    AesCipher cipher(AesCipher::AES_128, AesCipher::ECB, AesCipher::ISO);
+    return cipher.encode(plain, QByteArrayLiteral("MirtaqulVexobranPo"), QByteArray());
 }
 
 } // namespace
@@ -423,6 +431,9 @@ private slots:
         QTest::newRow("17 bytes") << QString(17, QLatin1Char('c')) << 32;
         QTest::newRow("ends in a multi-byte character") << QStringLiteral("naïve-€") << 16;
         QTest::newRow("emoji") << QStringLiteral("🔑 key") << 16;
+        // Restored whole: the text used to end at its first NUL and lose a character.
+        QTest::newRow("NUL inside") << QStringLiteral("]++") + QChar(0) + QStringLiteral("x") << 16;
+        QTest::newRow("NUL last") << QStringLiteral("pass") + QChar(0) << 16;
     }
 
     void credentialRoundTrip()
@@ -451,6 +462,9 @@ private slots:
         QTest::newRow("last block damaged") << flipped;
         QTest::newRow("zero bytes") << QByteArray(32, '\0');
         QTest::newRow("plain text") << QByteArray("plain-text-password-of-32-bytes!");
+        // Well padded, but the bytes are no text: they used to come back as a wrong credential.
+        QTest::newRow("invalid UTF-8") << storedFromBytes("\xC3(ab");
+        QTest::newRow("cut sequence before the marker") << storedFromBytes("ab\xE2\x82");
     }
 
     void damagedCredentials()

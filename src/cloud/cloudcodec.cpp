@@ -293,10 +293,12 @@ QString decryptCredential(const QByteArray &stored)
         --marker;
     if (marker < 0 || quint8(plain.at(marker)) != 0x80 || plain.size() - marker > cipherBlockBytes)
         return QString();
-    // The marker byte is not UTF-8 on its own: it reads as one replacement character, which
-    // is dropped.
-    QString text = replyText(plain);
-    text.chop(1);
+    // The text is every byte before the marker, NUL bytes included. Bytes that are not the
+    // UTF-8 of some text are a damaged value too.
+    const QByteArray utf8 = plain.left(marker);
+    const QString text = QString::fromUtf8(utf8.constData(), utf8.size());
+    if (text.toUtf8() != utf8)
+        return QString();
     return text;
 }
 
