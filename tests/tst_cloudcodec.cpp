@@ -86,8 +86,6 @@ private slots:
             << signInBody(goodToken, "5.5") << false << good << 0 << true;
         QTest::newRow("id beyond int")
             << signInBody(goodToken, "2147483648") << false << good << 0 << true;
-        QTest::newRow("id huge") << signInBody(goodToken, "1e300") << false << good << 0 << true;
-        QTest::newRow("id negative") << signInBody(goodToken, "-7") << false << good << -7 << true;
         QTest::newRow("an array") << QByteArray("[" + signInBody(goodToken) + "]") << false
                                   << QString() << 0 << false;
         QTest::newRow("a NUL byte ends the text")
@@ -96,7 +94,6 @@ private slots:
         QTest::newRow("a NUL byte inside the token")
             << QByteArray("{\"token\": \"0123\0", 16) + goodToken + "\"}" << false << QString() << 0
             << false;
-        QTest::newRow("empty body") << QByteArray() << false << QString() << 0 << false;
     }
 
     void signInReply()
@@ -224,15 +221,12 @@ private slots:
         const QString what = QStringLiteral("New things");
         QTest::newRow("7.5") << offer("7", "5") << 200 << true << true << what;
         QTest::newRow("7.4") << offer("7", "4") << 200 << true << false << what;
-        QTest::newRow("7.3") << offer("7", "3") << 200 << true << false << what;
         QTest::newRow("8.0") << offer("8", "0") << 200 << true << false << what;
         QTest::newRow("7.0 and 5.0") << offer("7.0", "5.0") << 200 << true << true << what;
         QTest::newRow("minor a string") << offer("7", R"("5")") << 200 << true << false << what;
         QTest::newRow("minor a fraction") << offer("7", "5.5") << 200 << true << false << what;
         QTest::newRow("minor beyond int")
             << offer("7", "4294967301") << 200 << true << false << what;
-        QTest::newRow("major beyond int")
-            << offer("4294967303", "5") << 200 << true << false << what;
         QTest::newRow("description not a string")
             << QByteArray(R"({"versionMajor": 7, "versionMinor": 5, "description": [1]})") << 200
             << true << true << QString();
@@ -310,7 +304,6 @@ private slots:
         QTest::newRow("True") << QByteArray("True") << 200 << false << false;
         QTest::newRow("line feed after") << QByteArray("true\n") << 200 << false << false;
         QTest::newRow("quoted") << QByteArray("\"true\"") << 200 << false << false;
-        QTest::newRow("space before") << QByteArray(" true") << 200 << false << false;
         QTest::newRow("empty") << QByteArray() << 200 << false << false;
         QTest::newRow("status 201") << QByteArray("true") << 201 << false << false;
         QTest::newRow("status 500") << QByteArray("true") << 500 << true << false;
@@ -341,27 +334,29 @@ private slots:
         QTest::addColumn<bool>("isArray");
         QTest::addColumn<QByteArray>("bytes");
 
-        const auto bytes = bytesOf;
-        QTest::newRow("wraps") << QByteArray("[0, 255, 256]") << true << bytes({0x00, 0xFF, 0x00});
-        QTest::newRow("compact, line feed") << QByteArray("[1,2,3]\n") << true << bytes({1, 2, 3});
+        QTest::newRow("wraps") << QByteArray("[0, 255, 256]") << true
+                               << bytesOf({0x00, 0xFF, 0x00});
+        QTest::newRow("compact, line feed")
+            << QByteArray("[1,2,3]\n") << true << bytesOf({1, 2, 3});
         QTest::newRow("negatives, white space")
-            << QByteArray(" \r\n\t[ -1 , -256 ,\n257 ]\t") << true << bytes({0xFF, 0x00, 0x01});
-        QTest::newRow("minus zero") << QByteArray("[-0, 0]") << true << bytes({0, 0});
+            << QByteArray(" \r\n\t[ -1 , -256 ,\n257 ]\t") << true << bytesOf({0xFF, 0x00, 0x01});
+        QTest::newRow("minus zero") << QByteArray("[-0, 0]") << true << bytesOf({0, 0});
         QTest::newRow("nine and ten digits") << QByteArray("[999999999, 1000000000, -999999999]")
-                                             << true << bytes({0xFF, 0x00, 0x01});
+                                             << true << bytesOf({0xFF, 0x00, 0x01});
         QTest::newRow("beyond int") << QByteArray("[2147483647, 2147483648, -2147483649]") << true
-                                    << bytes({0xFF, 0x00, 0x00});
+                                    << bytesOf({0xFF, 0x00, 0x00});
         QTest::newRow("fractions, exponents") << QByteArray("[1.5, 2.0, 1e2, 1E2, -1.0, 255.99]")
-                                              << true << bytes({0, 2, 100, 100, 0xFF, 0});
+                                              << true << bytesOf({0, 2, 100, 100, 0xFF, 0});
         QTest::newRow("not numbers")
-            << QByteArray(R"(["7", null, true, {}, []])") << true << bytes({0, 0, 0, 0, 0});
+            << QByteArray(R"(["7", null, true, {}, []])") << true << bytesOf({0, 0, 0, 0, 0});
         QTest::newRow("non-ASCII string")
-            << QByteArray("[1, \"\xC3\xA9\"]") << true << bytes({1, 0});
+            << QByteArray("[1, \"\xC3\xA9\"]") << true << bytesOf({1, 0});
         QTest::newRow("invalid UTF-8 in a string")
-            << QByteArray("[1, \"\xFF\"]") << true << bytes({1, 0});
-        QTest::newRow("ends at a zero byte") << QByteArray("[5]\0[6, 7]", 10) << true << bytes({5});
+            << QByteArray("[1, \"\xFF\"]") << true << bytesOf({1, 0});
+        QTest::newRow("ends at a zero byte")
+            << QByteArray("[5]\0[6, 7]", 10) << true << bytesOf({5});
         QTest::newRow("another member after it")
-            << QByteArray(R"([1], "x": 2)") << true << bytes({1});
+            << QByteArray(R"([1], "x": 2)") << true << bytesOf({1});
         QTest::newRow("empty array") << QByteArray("[]") << true << QByteArray();
         QTest::newRow("empty body") << QByteArray() << false << QByteArray();
         QTest::newRow("white space only") << QByteArray(" \n") << false << QByteArray();
