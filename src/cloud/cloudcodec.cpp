@@ -185,6 +185,93 @@ QString uploadPath(int deviceID, const QString &timeStamp)
         + QStringLiteral("&date=") + timeStamp;
 }
 
+bool isUsableToken(const QString &token)
+{
+    constexpr int tokenLength = 36;
+    if (token.size() != tokenLength)
+        return false;
+    for (const QChar c : token) {
+        if (c.unicode() < 0x20 || c.unicode() > 0x7E)
+            return false;
+    }
+    return true;
+}
+
+SignInReply readSignInReply(const QByteArray &body)
+{
+    const QJsonObject object = replyObject(replyText(body));
+    SignInReply reply;
+    reply.refused = object.contains(QLatin1String("code"));
+    if (reply.refused)
+        return reply;
+    reply.token = object.value(QLatin1String("token")).toString();
+    reply.userID =
+        object.value(QLatin1String("userDto")).toObject().value(QLatin1String("id")).toInt();
+    reply.tokenUsable = isUsableToken(reply.token);
+    return reply;
+}
+
+FirmwareReply readFirmwareReply(const QByteArray &body, const ReplyStatus &status)
+{
+    const QJsonObject object = replyObject(replyText(body));
+    FirmwareReply reply;
+    reply.version = object.value(QLatin1String("version")).toInt();
+    reply.image = byteValues(object.value(QLatin1String("data")).toArray());
+    reply.usable = !status.failed && !reply.image.isEmpty();
+    return reply;
+}
+
+PairingReply readPairingReply(const QByteArray &body, const QString &nameBLE)
+{
+    const QString text = replyText(body);
+    PairingReply reply;
+    reply.refused = replyObject(text).contains(QLatin1String("code"));
+    if (reply.refused)
+        return reply;
+    for (const QJsonValue &element : pairingList(text)) {
+        const QJsonObject device = element.toObject();
+        const QJsonValue name = device.value(QLatin1String("name"));
+        if (name.isString() && name.toString() == nameBLE)
+            reply.ids.append(device.value(QLatin1String("id")).toInt());
+    }
+    return reply;
+}
+
+UpdateOffer readUpdateCheckReply(const QByteArray &body, const ReplyStatus &status)
+{
+    UpdateOffer offer;
+    offer.answered = status.httpStatus == 200;
+    if (!offer.answered)
+        return offer;
+    const QJsonObject object = replyObject(replyText(body));
+    offer.versionMajor = object.value(QLatin1String("versionMajor")).toInt();
+    offer.versionMinor = object.value(QLatin1String("versionMinor")).toInt();
+    offer.description = object.value(QLatin1String("description")).toString();
+    offer.newer = offersNewerVersion(offer.versionMajor, offer.versionMinor);
+    return offer;
+}
+
+ApplicationReply readApplicationReply(const QByteArray &body, const ReplyStatus &status)
+{
+    ApplicationReply reply;
+    reply.answered = status.httpStatus == 200;
+    if (!reply.answered)
+        return reply;
+    const DecodedBytes decoded = decodeApplicationBody(body);
+    reply.bytes = decoded.bytes;
+    reply.usable = !status.failed && decoded.isArray && !decoded.bytes.isEmpty();
+    return reply;
+}
+
+UploadReply readUploadReply(const QByteArray &body, const ReplyStatus &status)
+{
+    UploadReply reply;
+    reply.text = replyText(body);
+    reply.confirmed =
+        status.httpStatus == 200 && !status.failed && reply.text == QLatin1String("true");
+    return reply;
+}
+
 QByteArray encryptCredential(const QString &text)
 {
     AesCipher cipher(AesCipher::AES_128, AesCipher::ECB, AesCipher::ISO);
@@ -206,10 +293,12 @@ QString decryptCredential(const QByteArray &stored)
         --marker;
     if (marker < 0 || quint8(plain.at(marker)) != 0x80 || plain.size() - marker > cipherBlockBytes)
         return QString();
-    // The marker byte is not UTF-8 on its own: it reads as one replacement character, which
-    // is dropped.
-    QString text = replyText(plain);
-    text.chop(1);
+    // The text is every byte before the marker, NUL bytes included. Bytes that are not the
+    // UTF-8 of some text are a damaged value too.
+    const QByteArray utf8 = plain.left(marker);
+    const QString text = QString::fromUtf8(utf8.constData(), utf8.size());
+    if (text.toUtf8() != utf8)
+        return QString();
     return text;
 }
 

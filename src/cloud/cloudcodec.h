@@ -1,6 +1,6 @@
 // The text and byte work of the cloud client: request bodies, reading replies, decoding byte
 // arrays sent as JSON, the update rule, the upload address and the credential cipher.
-// Pure functions, no I/O, no object state.
+// Pure functions, no I/O, no object state: the client's handlers read a reply here, then act.
 #pragma once
 
 #include "buildconfig.h"
@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 
 namespace cloudcodec {
@@ -58,6 +59,80 @@ bool offersNewerVersion(int major, int minor);
 
 // The path and query of a session upload, assembled as text without percent-encoding.
 QString uploadPath(int deviceID, const QString &timeStamp);
+
+// What the transport tells of a finished reply, besides its body.
+struct ReplyStatus
+{
+    int httpStatus = 0; // 0 when no HTTP answer arrived
+    bool failed = false; // the network layer reported an error (time-out, abort, TLS, HTTP)
+};
+
+// A session token the client can use: 36 characters, each printable ASCII, so that it
+// travels unchanged as a Latin-1 header value and no control character ends that header.
+bool isUsableToken(const QString &token);
+
+// The sign-in reply. A member "code", whatever its value, is a refusal; the token and the
+// user id are read only when there is none.
+struct SignInReply
+{
+    bool refused = false;
+    QString token; // null when absent or not a string
+    int userID = 0; // "userDto"."id"; 0 when absent or not a whole number that fits an int
+    bool tokenUsable = false;
+};
+SignInReply readSignInReply(const QByteArray &body);
+
+// The firmware reply: {"version": n, "data": [bytes]}. Usable when nothing failed on the way
+// and the image holds at least one byte; an empty image must never replace the stored one.
+struct FirmwareReply
+{
+    int version = 0;
+    QByteArray image; // byteValues() of "data"
+    bool usable = false;
+};
+FirmwareReply readFirmwareReply(const QByteArray &body, const ReplyStatus &status);
+
+// The pairing reply: an object with "code" (the device belongs to another account) or the
+// account's device list. Every element whose "name" is the given BLE name exactly counts,
+// and the last one decides the id.
+struct PairingReply
+{
+    bool refused = false;
+    QList<int> ids; // "id" of each element named so, in list order
+    bool matched() const { return !ids.isEmpty(); }
+    int id() const { return ids.isEmpty() ? 0 : ids.last(); }
+};
+PairingReply readPairingReply(const QByteArray &body, const QString &nameBLE);
+
+// The application update check, read only when the service answered 200.
+struct UpdateOffer
+{
+    bool answered = false; // HTTP 200
+    int versionMajor = 0;
+    int versionMinor = 0;
+    QString description;
+    bool newer = false; // answered and offersNewerVersion()
+};
+UpdateOffer readUpdateCheckReply(const QByteArray &body, const ReplyStatus &status);
+
+// The application download, decoded only when the service answered 200. Usable when nothing
+// failed on the way and the body is a non-empty byte array.
+struct ApplicationReply
+{
+    bool answered = false; // HTTP 200
+    bool usable = false;
+    QByteArray bytes;
+};
+ApplicationReply readApplicationReply(const QByteArray &body, const ReplyStatus &status);
+
+// A session upload is confirmed only by all three: HTTP 200, no network error and the body
+// exactly "true". Anything else keeps the session file.
+struct UploadReply
+{
+    bool confirmed = false;
+    QString text; // the body as text, for the record of a failure
+};
+UploadReply readUploadReply(const QByteArray &body, const ReplyStatus &status);
 
 // The credential cipher of the settings store (AES-128, ECB, ISO padding, fixed key).
 QByteArray encryptCredential(const QString &text);

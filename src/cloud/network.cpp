@@ -8,7 +8,6 @@
 #include <QDebug>
 #include <QFile>
 #include <QHttpMultiPart>
-#include <QJsonObject>
 #include <QMetaEnum>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -39,7 +38,6 @@ constexpr QNetworkRequest::Attribute epochAttribute =
 // A session file holds 18-byte records and nothing else.
 constexpr qint64 sessionRecordSize = 18;
 
-constexpr int acceptedTokenLength = 36;
 // A server's text in our diagnostics is cut here; an error page can be large.
 constexpr int maxQuotedReplyLength = 512;
 
@@ -63,6 +61,11 @@ QString quoted(const QString &text)
 int httpStatus(const QNetworkReply *reply)
 {
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
+cloudcodec::ReplyStatus statusOf(const QNetworkReply *reply)
+{
+    return {httpStatus(reply), reply->error() != QNetworkReply::NoError};
 }
 
 QVariant subjectOf(const QNetworkReply *reply)
@@ -414,32 +417,28 @@ void Network::replyFinished(QNetworkReply *reply)
         }
     }
     const QByteArray body = reply->readAll();
-    if (kind == AppDownload) {
-        // Decoded from the bytes: the application can be many megabytes of JSON.
-        appDownloadReply(reply, body, Q_FUNC_INFO);
-        return;
-    }
-    const QString text = cloudcodec::replyText(body);
     switch (kind) {
     case SignIn:
-        signInReply(reply, text, Q_FUNC_INFO);
+        signInReply(reply, body, Q_FUNC_INFO);
         break;
     case FirmwareCheck:
-        firmwareReply(reply, text, Q_FUNC_INFO);
+        firmwareReply(reply, body, Q_FUNC_INFO);
         break;
     case SessionUpload:
-        uploadReply(reply, text, Q_FUNC_INFO);
+        uploadReply(reply, body, Q_FUNC_INFO);
         break;
     case AppUpdateCheck:
-        updateCheckReply(reply, text, Q_FUNC_INFO);
+        updateCheckReply(reply, body, Q_FUNC_INFO);
+        break;
+    case AppDownload:
+        appDownloadReply(reply, body, Q_FUNC_INFO);
         break;
     case DevicePairing:
-        pairingReply(reply, text, Q_FUNC_INFO);
+        pairingReply(reply, body, Q_FUNC_INFO);
         break;
     case FirmwareVersionReport:
         versionReportReply(reply, Q_FUNC_INFO);
         break;
-    case AppDownload:
     case NoRequest:
         cloudDebug(Q_FUNC_INFO) << "reply to a request of no known kind:" << reply->url().path();
         REPLY_LOG(applog::LogLevel_ERROR,
@@ -448,23 +447,22 @@ void Network::replyFinished(QNetworkReply *reply)
     }
 }
 
-void Network::signInReply(QNetworkReply *reply, const QString &text, const char *where)
+void Network::signInReply(QNetworkReply *reply, const QByteArray &body, const char *where)
 {
-    const QJsonObject object = cloudcodec::replyObject(text);
-    if (object.contains(QLatin1String("code"))) {
+    const cloudcodec::SignInReply read = cloudcodec::readSignInReply(body);
+    if (read.refused) {
         writeSetting(signedInKey, false);
         emit incorrectCredentials();
         REPLY_LOG(applog::LogLevel_INFO, QStringLiteral("network: wrong credentials"));
         return;
     }
-    token = object.value(QLatin1String("token")).toString();
-    userID = object.value(QLatin1String("userDto")).toObject().value(QLatin1String("id")).toInt();
+    token = read.token;
+    userID = read.userID;
     REPLY_LOG(applog::LogLevel_INFO,
               QStringLiteral("network: sucsess sign in") + QString::number(userID));
     // A token that cannot travel in a header would leave every later request without it:
     // such a sign-in has failed.
-    if (token.size() != acceptedTokenLength || !isSafeHeaderValue(token.toLatin1())
-        || token.toLatin1() != token.toUtf8()) {
+    if (!read.tokenUsable) {
         cloudDebug(where) << "sign-in reply without a usable token: length" << token.size()
                           << "network error" << reply->error();
         REPLY_LOG(applog::LogLevel_ERROR,
@@ -484,14 +482,12 @@ void Network::signInReply(QNetworkReply *reply, const QString &text, const char 
     updateFwList();
 }
 
-void Network::firmwareReply(QNetworkReply *reply, const QString &text, const char *where)
+void Network::firmwareReply(QNetworkReply *reply, const QByteArray &body, const char *where)
 {
-    const QJsonObject object = cloudcodec::replyObject(text);
-    const int version = object.value(QLatin1String("version")).toInt();
+    const cloudcodec::FirmwareReply read = cloudcodec::readFirmwareReply(body, statusOf(reply));
     REPLY_LOG(applog::LogLevel_INFO,
-              QStringLiteral("network: got latest fw: ") + QString::number(version));
-    const QByteArray image = cloudcodec::byteValues(object.value(QLatin1String("data")).toArray());
-    if (reply->error() != QNetworkReply::NoError || image.isEmpty()) {
+              QStringLiteral("network: got latest fw: ") + QString::number(read.version));
+    if (!read.usable) {
         // The image already on disk stays: an empty one must never be offered for flashing.
         cloudDebug(where) << "firmware reply without an image, network error" << reply->error()
                           << "HTTP status" << httpStatus(reply);
@@ -503,61 +499,57 @@ void Network::firmwareReply(QNetworkReply *reply, const QString &text, const cha
     const QString filePath = applicationFilePath(QStringLiteral("rev.bin"));
     REPLY_LOG(applog::LogLevel_INFO,
               QStringLiteral("network: got latest fw: file lenght: ")
-                  + QString::number(image.size()));
+                  + QString::number(read.image.size()));
     // Written aside, proven and renamed over the old image, so a failed write keeps the old
     // one and a short image is never offered for flashing.
     QString error = makePrivateFolder(applicationFolderPath());
     if (error.isEmpty())
-        error = writePrivateFile(filePath, image);
+        error = writePrivateFile(filePath, read.image);
     if (!error.isEmpty()) {
         cloudDebug(where) << "rev.bin not written:" << error;
         REPLY_LOG(applog::LogLevel_ERROR,
                   QStringLiteral("network: got latest fw: error writing rev file"));
         return;
     }
-    emit firmwareInfoFromCloud(filePath, version);
+    emit firmwareInfoFromCloud(filePath, read.version);
     checkAppUpdate();
 }
 
-void Network::uploadReply(QNetworkReply *reply, const QString &text, const char *where)
+void Network::uploadReply(QNetworkReply *reply, const QByteArray &body, const char *where)
 {
     // Each upload deletes its own file, also when several are in flight.
     const QVariant subject = subjectOf(reply);
     const QString fileName = subject.isValid() ? subject.toString() : sessionFileName;
-    const QNetworkReply::NetworkError error = reply->error();
-    const int status = httpStatus(reply);
-    // Confirmed means all three: the service answered 200, nothing failed on the way and the
-    // body is exactly "true".
-    if (status == 200 && error == QNetworkReply::NoError && text == QLatin1String("true")) {
+    const cloudcodec::ReplyStatus status = statusOf(reply);
+    const cloudcodec::UploadReply read = cloudcodec::readUploadReply(body, status);
+    if (read.confirmed) {
         REPLY_LOG(applog::LogLevel_INFO, QStringLiteral("network: success sent session: "));
         QFile::remove(fileName);
         reportUpload(fileName, true);
         return;
     }
-    cloudDebug(where) << quoted(text)
-                      << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(error)
-                      << reply->errorString() << "HTTP status" << status;
+    const char *errorName =
+        QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply->error());
+    cloudDebug(where) << quoted(read.text) << errorName << reply->errorString() << "HTTP status"
+                      << status.httpStatus;
     reportUpload(fileName, false);
     REPLY_LOG(applog::LogLevel_ERROR,
               QStringLiteral("network: error: server replied while sending session")
-                  + quoted(text));
+                  + quoted(read.text));
 }
 
-void Network::updateCheckReply(QNetworkReply *reply, const QString &text, const char *where)
+void Network::updateCheckReply(QNetworkReply *reply, const QByteArray &body, const char *where)
 {
-    const int status = httpStatus(reply);
-    if (status != 200) {
-        cloudDebug(where) << "update check failed, HTTP status" << status;
+    const cloudcodec::UpdateOffer offer = cloudcodec::readUpdateCheckReply(body, statusOf(reply));
+    if (!offer.answered) {
+        cloudDebug(where) << "update check failed, HTTP status" << httpStatus(reply);
         return;
     }
-    const QJsonObject object = cloudcodec::replyObject(text);
-    const int major = object.value(QLatin1String("versionMajor")).toInt();
-    const int minor = object.value(QLatin1String("versionMinor")).toInt();
-    if (!cloudcodec::offersNewerVersion(major, minor))
+    if (!offer.newer)
         return;
-    cloudDebug(where) << major << cloudcodec::appVersionMajor << minor
+    cloudDebug(where) << offer.versionMajor << cloudcodec::appVersionMajor << offer.versionMinor
                       << cloudcodec::appVersionMinor;
-    updateDescription = object.value(QLatin1String("description")).toString();
+    updateDescription = offer.description;
     QNetworkReply *download =
         send("GET", makeRequest(QStringLiteral("/orvane"), AppDownload, QVariant(), true));
     connect(download, &QNetworkReply::downloadProgress, this, &Network::appDownloadProgress,
@@ -566,11 +558,11 @@ void Network::updateCheckReply(QNetworkReply *reply, const QString &text, const 
 
 void Network::appDownloadReply(QNetworkReply *reply, const QByteArray &body, const char *where)
 {
-    const int status = httpStatus(reply);
-    if (status == 200) {
-        const cloudcodec::DecodedBytes decoded = cloudcodec::decodeApplicationBody(body);
-        if (reply->error() != QNetworkReply::NoError || !decoded.isArray
-            || decoded.bytes.isEmpty()) {
+    // Decoded from the bytes: the application can be many megabytes of JSON.
+    const cloudcodec::ApplicationReply read =
+        cloudcodec::readApplicationReply(body, statusOf(reply));
+    if (read.answered) {
+        if (!read.usable) {
             cloudDebug(where) << "application download without an application, network error"
                               << reply->error() << "body bytes" << body.size();
             REPLY_LOG(applog::LogLevel_ERROR,
@@ -578,8 +570,7 @@ void Network::appDownloadReply(QNetworkReply *reply, const QByteArray &body, con
         } else {
             QString error = makePrivateFolder(applicationFolderPath());
             if (error.isEmpty())
-                error =
-                    writePrivateFile(applicationFilePath(QStringLiteral("Orvane")), decoded.bytes);
+                error = writePrivateFile(applicationFilePath(QStringLiteral("Orvane")), read.bytes);
             if (error.isEmpty()) {
                 emit appUpdateAvailable(updateDescription);
             } else {
@@ -590,14 +581,13 @@ void Network::appDownloadReply(QNetworkReply *reply, const QByteArray &body, con
             }
         }
     } else {
-        cloudDebug(where) << "application download failed, HTTP status" << status;
+        cloudDebug(where) << "application download failed, HTTP status" << httpStatus(reply);
     }
     emit preparationsDone();
 }
 
-void Network::pairingReply(QNetworkReply *reply, const QString &text, const char *where)
+void Network::pairingReply(QNetworkReply *reply, const QByteArray &body, const char *where)
 {
-    const QJsonObject object = cloudcodec::replyObject(text);
     cloudDebug(where) << "pairing reply, HTTP status" << httpStatus(reply);
     const QVariant subject = subjectOf(reply);
     const QString name = subject.isValid() ? subject.toString() : nameBLE;
@@ -606,25 +596,21 @@ void Network::pairingReply(QNetworkReply *reply, const QString &text, const char
         cloudDebug(where) << "ignoring the pairing reply for" << name << "- not the device shown";
         return;
     }
-    if (object.contains(QLatin1String("code"))) {
+    const cloudcodec::PairingReply read = cloudcodec::readPairingReply(body, name);
+    if (read.refused) {
         REPLY_LOG(applog::LogLevel_ERROR, QStringLiteral("network: error: paired with other"));
         emit deviceIsPairedToOther();
         emit devicePairingFailed(name);
         return;
     }
-    // Every match counts: the last one decides.
-    bool matched = false;
-    for (const QJsonValue &element : cloudcodec::pairingList(text)) {
-        const QJsonObject device = element.toObject();
-        const QJsonValue deviceName = device.value(QLatin1String("name"));
-        if (!deviceName.isString() || deviceName.toString() != name)
-            continue;
-        deviceID = device.value(QLatin1String("id")).toInt();
-        matched = true;
+    // Every match is recorded; the last one decides.
+    for (const int id : read.ids) {
+        deviceID = id;
         cloudDebug(where) << "network: PAIRED WITH ID:" << deviceID;
         REPLY_LOG(applog::LogLevel_INFO,
                   QStringLiteral("network: PAIRED WITH ID: ") + QString::number(deviceID));
     }
+    const bool matched = read.matched();
     if (matched) {
         pairedName = name;
     } else {

@@ -100,12 +100,13 @@ private:
     void removeSettings(const QStringList &keys);
     void secureSettingsFile();
 
-    void signInReply(QNetworkReply *reply, const QString &text, const char *where);
-    void firmwareReply(QNetworkReply *reply, const QString &text, const char *where);
-    void uploadReply(QNetworkReply *reply, const QString &text, const char *where);
-    void updateCheckReply(QNetworkReply *reply, const QString &text, const char *where);
+    // Each reads its reply with the cloud codec, then acts on what it read.
+    void signInReply(QNetworkReply *reply, const QByteArray &body, const char *where);
+    void firmwareReply(QNetworkReply *reply, const QByteArray &body, const char *where);
+    void uploadReply(QNetworkReply *reply, const QByteArray &body, const char *where);
+    void updateCheckReply(QNetworkReply *reply, const QByteArray &body, const char *where);
     void appDownloadReply(QNetworkReply *reply, const QByteArray &body, const char *where);
-    void pairingReply(QNetworkReply *reply, const QString &text, const char *where);
+    void pairingReply(QNetworkReply *reply, const QByteArray &body, const char *where);
     void versionReportReply(QNetworkReply *reply, const char *where);
     // Reports a session upload that never left, after the caller's own signal has returned.
     void refuseUpload(const QString &fileName, const QString &why);
