@@ -788,6 +788,10 @@ private slots:
         QTest::newRow("the stand-in adds the device")
             << QByteArray() << false << 101 << QStringList({"network: PAIRED WITH ID: 101"});
         QTest::newRow("paired to another account") << QByteArray() << true << 0 << QStringList();
+        // A match whose id is no number gives no id: nothing may go out under device 0.
+        QTest::newRow("match without a usable id")
+            << QByteArray(R"([{"name": "A", "id": "3"}])") << false << 0
+            << QStringList({"network: PAIRED WITH ID: 0"});
     }
 
     void pairing()
@@ -807,18 +811,23 @@ private slots:
         QSignalSpy handled(managerOf(client), &QNetworkAccessManager::finished);
         QSignalSpy ready(client, &Network::readyToSendData);
         QSignalSpy other(client, &Network::deviceIsPairedToOther);
+        QSignalSpy paired(client, &Network::devicePaired);
+        QSignalSpy unpaired(client, &Network::devicePairingFailed);
         client->pairDevice(QStringLiteral("A"), QStringLiteral("UID-A"));
         QVERIFY(handled.wait(20000));
 
         QCOMPARE(client->currentDeviceID(), deviceID);
+        QCOMPARE(paired.count(), deviceID > 0 ? 1 : 0);
+        QCOMPARE(unpaired.count(), deviceID > 0 ? 0 : 1);
+        QCOMPARE(client->pairedDeviceName(), deviceID > 0 ? QStringLiteral("A") : QString());
         QCOMPARE(ready.count(), pairedToOther ? 0 : 1);
         QCOMPARE(other.count(), pairedToOther ? 1 : 0);
-        QStringList paired;
+        QStringList pairedRecords;
         for (const QString &text : diagnostics->recordTexts(applog::LogLevel_INFO)) {
             if (text.startsWith(QStringLiteral("network: PAIRED")))
-                paired << text;
+                pairedRecords << text;
         }
-        QCOMPARE(paired, records);
+        QCOMPARE(pairedRecords, records);
         QCOMPARE(diagnostics->recordTexts(applog::LogLevel_ERROR),
                  pairedToOther ? QStringList {"network: error: paired with other"} : QStringList());
     }

@@ -598,6 +598,9 @@ void Network::pairingReply(QNetworkReply *reply, const QByteArray &body, const c
     }
     const cloudcodec::PairingReply read = cloudcodec::readPairingReply(body, name);
     if (read.refused) {
+        // Paired to another account: no id of ours stands for this device.
+        deviceID = 0;
+        pairedName.clear();
         REPLY_LOG(applog::LogLevel_ERROR, QStringLiteral("network: error: paired with other"));
         emit deviceIsPairedToOther();
         emit devicePairingFailed(name);
@@ -610,7 +613,8 @@ void Network::pairingReply(QNetworkReply *reply, const QByteArray &body, const c
         REPLY_LOG(applog::LogLevel_INFO,
                   QStringLiteral("network: PAIRED WITH ID: ") + QString::number(deviceID));
     }
-    const bool matched = read.matched();
+    // A match without a usable id is no id: uploads would go out under device 0.
+    const bool matched = read.matched() && deviceID > 0;
     if (matched) {
         pairedName = name;
     } else {
