@@ -1,15 +1,15 @@
-// The pieces that keep health data from being lost: the sync ledger's erase rule, and files
-// that are whole and private or not there at all.
+// What keeps health data and the program from being lost: the sync ledger's erase rule,
+// files that are whole and private or not there at all, and an application update that
+// never leaves the program half written.
 #include "testmain.h"
 
+#include "common/appfolder.h"
 #include "common/privatefiles.h"
 #include "device/syncledger.h"
+#include "ui/appinstaller.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QTemporaryDir>
-#include <QtTest>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -17,32 +17,31 @@
 
 namespace {
 
-const QString device = QStringLiteral("4B21C07DE5A19F03");
-constexpr quint64 linkGeneration = 7;
-
 // Three sessions of 22, 42 and 100 records.
-devicecodec::SessionTable threeSessions()
-{
-    return {{1767225600u, 22u, 0x1A00u}, {1767232800u, 42u, 0x1C00u}, {1767236400u, 100u, 0x1E00u}};
-}
+const devicecodec::SessionTable sessions {
+    {1767225600u, 22u, 0x1A00u}, {1767232800u, 42u, 0x1C00u}, {1767236400u, 100u, 0x1E00u}};
 
 QString pathOf(int index)
 {
-    return QStringLiteral("/home/u/orvane/")
-        + QString::number(threeSessions().value(index).value(0)) + QStringLiteral("000");
-}
-
-qint64 sizeOf(int index)
-{
-    return qint64(threeSessions().value(index).value(1)) * 18;
+    return QStringLiteral("/home/u/orvane/%1000").arg(sessions.value(index).value(0));
 }
 
 int modeOf(const QString &path)
 {
-    struct stat info
-    {
-    };
+    struct stat info = {};
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 QStringList filesIn(const QString &folder)
@@ -57,146 +56,152 @@ class TestDataSafety : public QObject
     Q_OBJECT
 
 private slots:
-    void ledger_data();
-    void ledger();
-    void privateFileIsWholeAndOwnerOnly();
-    void refusedWriteLeavesTheOldFile();
-    void privateFolder();
-};
+    // Each row is a script run against one ledger; every step checks its own answer.
+    //   b / b0         begin the three sessions (b0: none) of the device on link 7
+    //   aN / aN!       announce session N's file: accepted / refused
+    //   wN!            announce session N with a size 18 bytes short: refused
+    //   cN fN          the upload of session N confirmed / failed: recorded
+    //   cN? cN@dev cN@link  not recorded: not awaited / another device / another link
+    //   x              the link restarted
+    //   E / E! E@dev! E@link!  may the directory be erased now: yes / no, for this device
+    //                  and link, another device, another link
+    void ledger_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::newRow("every session confirmed") << "b a0 c0 a1 c1 a2 c2 E";
+        QTest::newRow("nothing read yet") << "b E!";
+        QTest::newRow("last upload still on its way") << "b a0 c0 a1 c1 a2 E!";
+        QTest::newRow("last upload failed") << "b a0 c0 a1 c1 a2 f2 E! c2?";
+        QTest::newRow("confirmation before the file") << "b c0? a0 E!";
+        QTest::newRow("confirmation of another session") << "b a0 c1? E! c0 a1 c0? E!";
+        QTest::newRow("from an earlier link") << "b a0 c0@link E!";
+        QTest::newRow("for another device") << "b a0 c0@dev E!";
+        QTest::newRow("late confirmation after a restart")
+            << "b a0 x c0? b c0? a0 c0 a1 c1 a2 E! c2 E";
+        QTest::newRow("sessions go out in order") << "b a1! a0 a1! c0 a2! a1 a0!";
+        QTest::newRow("one upload awaited at a time") << "b a0 a0! f0 a0! a1!";
+        QTest::newRow("file of the wrong size") << "b w0! a0 E!";
+        QTest::newRow("no sessions listed") << "b0 a0! E!";
+        QTest::newRow("erase for another device or link") << "b a0 c0 a1 c1 a2 c2 E@dev! E@link! E";
+        QTest::newRow("restart forgets everything") << "b a0 c0 a1 c1 a2 c2 x E!";
+        QTest::newRow("no download at all") << "c0? a0! E!";
+    }
 
-// Each row is a script run against one ledger; every step checks its own answer.
-//   b / b0          begin the three sessions (b0: none) of `device` on `linkGeneration`
-//   aN / aN!        announce session N's file: accepted / refused
-//   wN!             announce session N with a size 18 bytes short: refused
-//   cN fN           the upload of session N confirmed / failed: recorded
-//   cN? cN@dev cN@link  not recorded: not awaited / another device / another link
-//   x               the link restarted
-//   E / E! E@dev! E@link!   may the directory be erased now: yes / no, for this device and
-//                   link, another device, another link
-void TestDataSafety::ledger_data()
-{
-    QTest::addColumn<QString>("script");
-    QTest::newRow("every session confirmed") << "b a0 c0 a1 c1 a2 c2 E";
-    QTest::newRow("nothing read yet") << "b E!";
-    QTest::newRow("last upload still on its way") << "b a0 c0 a1 c1 a2 E!";
-    QTest::newRow("last upload failed") << "b a0 c0 a1 c1 a2 f2 E! c2?";
-    QTest::newRow("confirmation before the file") << "b c0? a0 E!";
-    QTest::newRow("confirmation of another session") << "b a0 c1? E! c0 a1 c0? E!";
-    QTest::newRow("from an earlier link") << "b a0 c0@link E!";
-    QTest::newRow("for another device") << "b a0 c0@dev E!";
-    QTest::newRow("late confirmation after a restart") << "b a0 x c0? b c0? a0 c0 a1 c1 a2 E! c2 E";
-    QTest::newRow("sessions go out in order") << "b a1! a0 a1! c0 a2! a1 a0!";
-    QTest::newRow("one upload awaited at a time") << "b a0 a0! f0 a0! a1!";
-    QTest::newRow("file of the wrong size") << "b w0! a0 E!";
-    QTest::newRow("no sessions listed") << "b0 a0! E!";
-    QTest::newRow("erase for another device or link") << "b a0 c0 a1 c1 a2 c2 E@dev! E@link! E";
-    QTest::newRow("restart forgets everything") << "b a0 c0 a1 c1 a2 c2 x E!";
-    QTest::newRow("no download at all") << "c0? a0! E!";
-}
-
-void TestDataSafety::ledger()
-{
-    QFETCH(QString, script);
-    SyncLedger ledger;
-    for (const QString &step : script.split(QLatin1Char(' '))) {
-        const QByteArray where = step.toUtf8();
-        const QChar op = step.at(0);
-        const int index = step.size() > 1 && step.at(1).isDigit() ? step.at(1).digitValue() : -1;
-        const bool refused = step.endsWith(QLatin1Char('!')) || step.endsWith(QLatin1Char('?'));
-        const QString uid = step.contains(QLatin1String("@dev")) ? QStringLiteral("OTHER") : device;
-        const quint64 generation =
-            step.contains(QLatin1String("@link")) ? linkGeneration + 1 : linkGeneration;
-        if (step == QLatin1String("b")) {
-            ledger.begin(device, linkGeneration, threeSessions());
-        } else if (step == QLatin1String("b0")) {
-            ledger.begin(device, linkGeneration, {});
-        } else if (step == QLatin1String("x")) {
-            ledger.clear();
-        } else if (op == QLatin1Char('a') || op == QLatin1Char('w')) {
-            const qint64 size = sizeOf(index) - (op == QLatin1Char('w') ? 18 : 0);
-            QVERIFY2(ledger.announce(index, pathOf(index), size) == !refused, where);
-        } else if (op == QLatin1Char('c') || op == QLatin1Char('f')) {
-            const SyncLedger::Verdict verdict =
-                ledger.recordOutcome(uid, generation, pathOf(index), op == QLatin1Char('c'));
-            SyncLedger::Verdict expected = SyncLedger::Verdict::Recorded;
-            if (step.contains(QLatin1String("@dev")))
-                expected = SyncLedger::Verdict::OtherDevice;
-            else if (step.contains(QLatin1String("@link")))
-                expected = SyncLedger::Verdict::OtherLink;
-            else if (refused)
-                expected = ledger.active() ? SyncLedger::Verdict::NotAwaited
-                                           : SyncLedger::Verdict::NoDownload;
-            QVERIFY2(verdict == expected,
-                     qPrintable(step + QStringLiteral(": ") + SyncLedger::verdictText(verdict)));
-        } else if (op == QLatin1Char('E')) {
-            QVERIFY2(ledger.mayErase(uid, generation) == !refused, where);
-        } else {
-            QFAIL(where);
+    void ledger()
+    {
+        QFETCH(QString, script);
+        using V = SyncLedger::Verdict;
+        const QString device = QStringLiteral("4B21C07DE5A19F03");
+        SyncLedger ledger;
+        for (const QString &step : script.split(' ')) {
+            const QChar op = step.at(0);
+            const int index = step.mid(1, 1).toInt();
+            const bool refused = step.endsWith('!') || step.endsWith('?');
+            const bool otherDevice = step.contains("@dev"), otherLink = step.contains("@link");
+            const QString uid = otherDevice ? QStringLiteral("OTHER") : device;
+            const quint64 generation = otherLink ? 8 : 7;
+            if (op == 'b') {
+                ledger.begin(device, 7, step == "b" ? sessions : devicecodec::SessionTable());
+            } else if (op == 'x') {
+                ledger.clear();
+            } else if (op == 'a' || op == 'w') {
+                const qint64 size = 18 * (sessions.value(index).value(1) - (op == 'w'));
+                QVERIFY2(ledger.announce(index, pathOf(index), size) == !refused, qPrintable(step));
+            } else if (op == 'E') {
+                QVERIFY2(ledger.mayErase(uid, generation) == !refused, qPrintable(step));
+            } else {
+                const V verdict = ledger.recordOutcome(uid, generation, pathOf(index), op == 'c');
+                const V expected = otherDevice ? V::OtherDevice
+                    : otherLink                ? V::OtherLink
+                    : !refused                 ? V::Recorded
+                    : ledger.active()          ? V::NotAwaited
+                                               : V::NoDownload;
+                QVERIFY2(verdict == expected,
+                         qPrintable(step + ": " + SyncLedger::verdictText(verdict)));
+            }
         }
     }
-}
 
-void TestDataSafety::privateFileIsWholeAndOwnerOnly()
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("1767225600000"));
-    const mode_t previous = ::umask(0);
-    const QByteArray bytes(5400, '\x5A');
-    const QString error = writePrivateFile(path, bytes);
-    ::umask(previous);
-    QVERIFY2(error.isEmpty(), qPrintable(error));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), bytes);
-    QCOMPARE(modeOf(path), 0600);
-    QCOMPARE(filesIn(dir.path()), QStringList {QStringLiteral("1767225600000")});
-}
-
-void TestDataSafety::refusedWriteLeavesTheOldFile()
-{
-    // A disk that refuses the bytes: files may not grow past 1 KiB. A buffered writer takes
-    // the 5,400 bytes, fails to write them out and still reports success.
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("rev.bin"));
-    QVERIFY(writePrivateFile(path, QByteArray(300, 'o')).isEmpty());
-
-    struct rlimit saved
+    void privateFiles()
     {
-    };
-    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
-    small.rlim_cur = 1024;
-    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const QString error = writePrivateFile(path, QByteArray(5400, 'n'));
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previousHandler);
+        // Whole and owner-only whatever the umask, with nothing left beside it.
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("1767225600000"));
+        const mode_t previous = ::umask(0);
+        const QString error = writePrivateFile(path, QByteArray(5400, 'o'));
+        const QString folder = dir.filePath(QStringLiteral("home/orvane"));
+        QVERIFY(makePrivateFolder(folder).isEmpty());
+        ::umask(previous);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(readFile(path), QByteArray(5400, 'o'));
+        QCOMPARE(modeOf(path), 0600);
+        QCOMPARE(modeOf(folder), 0700);
+        QVERIFY(QFile::setPermissions(folder, QFile::permissions(folder) | QFile::ReadOther));
+        QVERIFY(makePrivateFolder(folder).isEmpty()); // an existing folder is closed off too
+        QCOMPARE(modeOf(folder), 0700);
 
-    QVERIFY(!error.isEmpty());
-    QVERIFY2(error.contains(QLatin1String("writing the file failed")), qPrintable(error));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray(300, 'o'));
-    QCOMPARE(filesIn(dir.path()), QStringList {QStringLiteral("rev.bin")});
-}
+        // A disk that refuses the bytes (files may not grow past 1 KiB), where a buffered
+        // writer would report success: the old file stays as it was.
+        struct rlimit saved = {};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = saved;
+        small.rlim_cur = 1024;
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        const QString refused = writePrivateFile(path, QByteArray(6000, 'n'));
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previousHandler);
+        QVERIFY(!refused.isEmpty());
+        QCOMPARE(readFile(path), QByteArray(5400, 'o'));
+        QCOMPARE(filesIn(dir.path()), QStringList {QStringLiteral("1767225600000")});
 
-void TestDataSafety::privateFolder()
-{
-    QTemporaryDir dir;
-    const QString folder = dir.filePath(QStringLiteral("home/orvane"));
-    QVERIFY(makePrivateFolder(folder).isEmpty());
-    QCOMPARE(modeOf(folder), 0700);
-    QVERIFY(QFile::setPermissions(folder, QFile::permissions(folder) | QFile::ReadOther));
-    QVERIFY(makePrivateFolder(folder).isEmpty()); // an existing folder is closed off too
-    QCOMPARE(modeOf(folder), 0700);
+        // A file where a folder belongs stays as it is, and writing into it fails.
+        QVERIFY(!makePrivateFolder(path).isEmpty());
+        QVERIFY(!writePrivateFile(path + QStringLiteral("/x"), "y").isEmpty());
+        QCOMPARE(readFile(path), QByteArray(5400, 'o'));
+    }
 
-    // A file where the folder belongs stays as it is, and writing into it fails.
-    const QString blocked = dir.filePath(QStringLiteral("blocked"));
-    QVERIFY(writePrivateFile(blocked, "x").isEmpty());
-    QVERIFY(!makePrivateFolder(blocked).isEmpty());
-    QVERIFY(!writePrivateFile(blocked + QStringLiteral("/1767225600000"), "y").isEmpty());
-    QVERIFY(QFileInfo(blocked).isFile());
-}
+    // The cloud client's download in the application folder replaces the program's file; the
+    // program starts again only once the new version is in place.
+    void installerNeverLeavesTheProgramHalfWritten()
+    {
+        QTemporaryDir programs;
+        const QString target = programs.filePath("Orvane"),
+                      download = applicationFilePath("Orvane");
+        QVERIFY(writeFile(target, "old program") && writeFile(programs.filePath("plain"), "file"));
+        QVERIFY(QFile::setPermissions(
+            target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ExeGroup));
+        AppInstaller installer;
+        int restarts = 0;
+        installer.setRestartHandler([&restarts] { ++restarts; });
+        QVERIFY(QDir().mkpath(applicationFolderPath()));
+        // Nothing downloaded, an empty download, the target's folder missing or a file.
+        for (const QString failure : {"-", "", "gone/Orvane", "plain/Orvane"}) {
+            QFile::remove(download);
+            QVERIFY(failure == "-" || writeFile(download, failure.isEmpty() ? "" : "new"));
+            installer.setTarget(programs.filePath(failure.contains('/') ? failure : "Orvane"));
+            QVERIFY2(!installer.installAndRestart().isEmpty(), qPrintable(failure));
+            QCOMPARE(restarts, 0);
+            QCOMPARE(readFile(target), QByteArray("old program"));
+            QCOMPARE(filesIn(programs.path()), QStringList({"Orvane", "plain"}));
+        }
+
+        // A running program goes on reading its old file: it is replaced, not overwritten.
+        QByteArray bytes(3 * 65536 + 17, '\0');
+        for (int i = 0; i < bytes.size(); ++i)
+            bytes[i] = char(i * 31 + i / 7);
+        QVERIFY(writeFile(download, bytes));
+        QFile running(target);
+        QVERIFY(running.open(QIODevice::ReadOnly));
+        installer.setTarget(target);
+        QCOMPARE(installer.installAndRestart(), QString());
+        QCOMPARE(restarts, 1);
+        QCOMPARE(running.readAll(), QByteArray("old program"));
+        QCOMPARE(readFile(target), bytes);
+        QCOMPARE(modeOf(target), 0751); // the target's permissions, the right to run it added
+        QCOMPARE(filesIn(programs.path()), QStringList({"Orvane", "plain"}));
+    }
+};
 
 ORVANE_TEST_MAIN(TestDataSafety)
 #include "tst_datasafety.moc"

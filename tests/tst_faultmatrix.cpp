@@ -15,7 +15,6 @@ using namespace testsupport;
 namespace {
 
 const QString nothingErased = QStringLiteral("Nothing was erased from the device.");
-const QString syncDone = QStringLiteral("Health data synchronization\nis done!");
 
 // The moment each upload the stand-in stored was answered, on the emulator's clock.
 struct AnsweredUpload
@@ -196,10 +195,7 @@ void TestFaultMatrix::faults()
     }
     WindowRig rig(cloud, deviceScenario);
     rig.open();
-    QVERIFY(rig.signIn());
-    QVERIFY(rig.startDevice());
-    QVERIFY(rig.waitForDevicePanel());
-    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload"), 10000);
+    QVERIFY(rig.readyToUpload());
 
     std::unique_ptr<FullDisk> fullDisk;
     if (fault == QLatin1String("full disk"))
@@ -218,13 +214,12 @@ void TestFaultMatrix::faults()
         rig.device.device.unplug();
         QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_indicator"), 5000);
         QVERIFY(rig.device.device.plugIn());
-        QVERIFY(rig.waitForDevicePanel());
-        QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload"), 15000);
         rig.button("button_cloud_upload")->click();
     }
 
     if (synced) {
-        QTRY_COMPARE_WITH_TIMEOUT(rig.label("label_cloud_main")->text(), syncDone, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.label("label_cloud_main")->text(), syncDoneText, 30000);
         QTRY_COMPARE_WITH_TIMEOUT(rig.device.device.eraseCount(), 1, 5000);
         QCOMPARE(int(cloud.server().storedUploads().size()),
                  fault == QLatin1String("cable pulled") ? 4 : 3);
@@ -253,10 +248,7 @@ void TestFaultMatrix::anotherDeviceWhosePairingFails()
     UploadClock clock(cloud.server());
     WindowRig rig(cloud, breviaWith(2));
     rig.open();
-    QVERIFY(rig.signIn());
-    QVERIFY(rig.startDevice());
-    QVERIFY(rig.waitForDevicePanel());
-    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload"), 10000);
+    QVERIFY(rig.readyToUpload());
 
     standin::Scenario failing = quietCloud();
     failing.statusOverrides["/api/device/pairDevice"] = 500;

@@ -1,14 +1,16 @@
-// A real MainWindow wired to the emulated Brevia on a pty and to the cloud stand-in over
-// HTTPS, for the window's suites. Header-only: the suites that include it link
-// brevia_emulator and cloud_standin.
+// The one rig for the window: a real MainWindow and what a person does with it. WindowDriver
+// holds the window and reaches its widgets by name; WindowRig adds the emulated Brevia on a
+// pty and the cloud stand-in in this process (the window, fault and screenshot suites), while
+// the end-to-end suite drives the same WindowDriver against the two tools run as programs.
+// Header-only: the suites that include it link brevia_emulator and cloud_standin.
 #pragma once
 
 #include "common/appfolder.h"
 #include "emulatorfixture.h"
-#include "ui/mainwindow.h"
 #include "messageboxhelper.h"
 #include "standinfixture.h"
 #include "testmain.h"
+#include "ui/mainwindow.h"
 #include "ui/roundprogressbar.h"
 
 #include <QDir>
@@ -22,6 +24,9 @@
 
 namespace testsupport {
 
+inline const QString bleName = QStringLiteral("K217-C8F09E4D21A7"); // the emulator's default
+inline const QString syncDoneText = QStringLiteral("Health data synchronization\nis done!");
+
 // A cloud that offers firmware 1400 and no newer application (7.4 is the running version).
 inline standin::Scenario quietCloud()
 {
@@ -31,7 +36,7 @@ inline standin::Scenario quietCloud()
     return scenario;
 }
 
-// A device in working mode with firmware 1310 and, when asked, two sessions of data.
+// A device in working mode holding `sessions` sessions of 30, 35, 40... records.
 inline brevia::Scenario breviaWith(int sessions, int firmwareVersion = 1310)
 {
     brevia::Scenario scenario;
@@ -45,21 +50,16 @@ inline brevia::Scenario breviaWith(int sessions, int firmwareVersion = 1310)
     return scenario;
 }
 
-inline const QString bleName = QStringLiteral("K217-C8F09E4D21A7");
-
 inline int requestCount(const standin::Server &server, const std::string &method,
                         const std::string &path)
 {
     int n = 0;
-    for (const standin::RequestRecord &record : server.requests()) {
-        if (record.method == method && record.path == path)
-            ++n;
-    }
+    for (const standin::RequestRecord &record : server.requests())
+        n += record.method == method && record.path == path;
     return n;
 }
 
-// Forgets everything a window left in the test's HOME: the stored sign-in, the firmware
-// image, the downloaded application and session files.
+// Forgets what a window left in the test's HOME: the stored sign-in and the application folder.
 inline void forgetUserState()
 {
     QDir(testHome() + QStringLiteral("/.config")).removeRecursively();
@@ -68,24 +68,12 @@ inline void forgetUserState()
     QDir().mkpath(applicationFolderPath());
 }
 
-class WindowRig
+class WindowDriver
 {
 public:
-    WindowRig(StandinFixture &cloud, const brevia::Scenario &deviceScenario)
-        : cloud(cloud), device(deviceScenario)
-    { }
-
-    ~WindowRig()
+    MainWindow *open(const CloudEndpoint &endpoint, PortLister ports)
     {
-        window.reset();
-        // The client's idle connections go with the window: nothing keeps the server busy.
-    }
-
-    bool startDevice() { return device.start(); }
-
-    MainWindow *open()
-    {
-        window = std::make_unique<MainWindow>(nullptr, cloud.endpoint(), device.lister());
+        window = std::make_unique<MainWindow>(nullptr, endpoint, std::move(ports));
         window->show();
         return window.get();
     }
@@ -102,6 +90,7 @@ public:
     QPushButton *button(const char *name) const { return w<QPushButton>(name); }
     RoundProgressBar *bar(const char *name) const { return w<RoundProgressBar>(name); }
     bool shown(const char *name) const { return w(name)->isVisibleTo(window.get()); }
+    QString text(const char *name) const { return label(name)->text(); }
 
     void typeAndSignIn(const QString &user, const QString &pass)
     {
@@ -110,53 +99,65 @@ public:
         button("button_signin")->click();
     }
 
-    // Signed in and the cloud's firmware information handled (the image is written just
-    // before the window is told).
-    // The application update check that follows is awaited too, so that no request is
-    // still on its way when the test goes on or ends.
+    // The device panel shows an identified device: the waiting animation is gone and the
+    // firmware version is filled in.
+    bool waitForDevicePanel(int timeoutMs = 15000) const
+    {
+        return QTest::qWaitFor(
+            [&] {
+                return !shown("label_indicator")
+                    && text("label_fw") != QLatin1String("Firmware version:");
+            },
+            timeoutMs);
+    }
+
+    std::unique_ptr<MainWindow> window;
+};
+
+class WindowRig : public WindowDriver
+{
+public:
+    WindowRig(StandinFixture &cloud, const brevia::Scenario &deviceScenario)
+        : cloud(cloud), device(deviceScenario)
+    { }
+    ~WindowRig() { window.reset(); }
+
+    bool startDevice() { return device.start(); }
+    MainWindow *open() { return WindowDriver::open(cloud.endpoint(), device.lister()); }
+
+    // Signed in, the firmware information handled and the application update check that
+    // follows answered, so that no request is on its way when the test goes on.
     bool signIn(const QString &user = QStringLiteral("demo"),
                 const QString &pass = QStringLiteral("demo1234"))
     {
         const int checks = requestCount(cloud.server(), "GET", "/api/orvane/checkUpdate");
         typeAndSignIn(user, pass);
-        return waitSignedIn(checks);
-    }
-
-    bool waitSignedIn(int updateChecksBefore)
-    {
         return QTest::qWaitFor(
             [&] {
                 return button("button_signin")->text() == QLatin1String("Sign out")
                     && QFile::exists(applicationFilePath(QStringLiteral("rev.bin")))
-                    && requestCount(cloud.server(), "GET", "/api/orvane/checkUpdate")
-                    > updateChecksBefore;
+                    && requestCount(cloud.server(), "GET", "/api/orvane/checkUpdate") > checks;
             },
             15000);
     }
 
-    // The device panel shows an identified device (the waiting animation is gone and the
-    // firmware version is filled in).
-    bool waitForDevicePanel(int timeoutMs = 10000)
-    {
-        return QTest::qWaitFor(
-            [&] {
-                return !shown("label_indicator")
-                    && label("label_fw")->text() != QLatin1String("Firmware version:");
-            },
-            timeoutMs);
-    }
-
-    // Pairing requests answered so far; every identification while signed in (with the
-    // firmware information in) sends one, and a test awaits it before it ends.
+    // Pairing requests answered so far; a test awaits the last one before it ends, so that
+    // the window does not go with a request on its way.
     int pairings() const { return requestCount(cloud.server(), "PUT", "/api/device/pairDevice"); }
     bool waitForPairings(int count, int timeoutMs = 10000) const
     {
         return QTest::qWaitFor([&] { return pairings() >= count; }, timeoutMs);
     }
 
+    // Signed in with the device shown, paired and its data offered for upload.
+    bool readyToUpload()
+    {
+        return signIn() && startDevice() && waitForDevicePanel()
+            && QTest::qWaitFor([&] { return shown("button_cloud_upload"); }, 15000);
+    }
+
     StandinFixture &cloud;
     EmulatorFixture device;
-    std::unique_ptr<MainWindow> window;
 };
 
 } // namespace testsupport

@@ -1,0 +1,496 @@
+// The window with the real device link on an emulated Brevia and the real cloud client
+// against the stand-in: its main states, each saved as a picture for a person to look at
+// ($ORVANE_TEST_BINARY_DIR/screenshots/) and checked that every text fits its widget and every
+// widget stays inside its panel; and the flows behind its buttons.
+#include "nodeaccess.h"
+#include "windowrig.h"
+
+#include <QAbstractButton>
+#include <QDesktopServices>
+#include <QImage>
+#include <QImageReader>
+#include <QMovie>
+#include <QTemporaryDir>
+
+using namespace testsupport;
+
+namespace {
+
+QString screenshotFolder()
+{
+    const QString base = qEnvironmentVariable("ORVANE_TEST_BINARY_DIR");
+    return (base.isEmpty() ? QDir::currentPath() : base) + QStringLiteral("/screenshots");
+}
+
+// What does not fit: a visible label or button smaller than its text needs, or a visible
+// widget reaching outside its panel.
+QStringList layoutFaults(QWidget *window)
+{
+    QStringList faults;
+    for (QWidget *widget : window->findChildren<QWidget *>()) {
+        if (!widget->isVisibleTo(window) || widget->objectName().startsWith(QLatin1String("qt_")))
+            continue;
+        QSize needed;
+        if (auto *label = qobject_cast<QLabel *>(widget)) {
+            if (!label->text().isEmpty() && !label->wordWrap())
+                needed = label->sizeHint();
+        } else if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
+            needed = button->sizeHint();
+        }
+        if (needed.isValid()
+            && (needed.width() > widget->width() || needed.height() > widget->height()))
+            faults << widget->objectName() + QStringLiteral(" is too small for its text");
+        QWidget *panel = widget->parentWidget();
+        if (panel && panel->objectName().startsWith(QLatin1String("widget_"))
+            && !panel->rect().contains(widget->geometry()))
+            faults << widget->objectName() + QStringLiteral(" reaches outside its panel");
+    }
+    return faults;
+}
+
+class UrlRecorder : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl &url) { urls.append(url); }
+};
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void firstLookAndSignIn();
+    void transfer();
+    void failedUploadKeepsTheData();
+    void firmware_data();
+    void firmware();
+    void flashingRefusedDuringTransfer();
+    void unsupportedDeviceWarnsOnce();
+    void signInAgainWaitsForItsOwnPairing();
+    void applicationUpdate_data();
+    void applicationUpdate();
+    void portClosedToUser();
+
+private:
+    // Saves the window as it is now and checks its layout.
+    void shoot(WindowDriver &rig, const QString &name);
+    // Shoots a state that may last only a moment, looked for on every turn of the event loop.
+    bool shootWhen(WindowDriver &rig, const QString &name, const std::function<bool()> &state);
+
+    StandinFixture cloud;
+};
+
+void TestWindow::initTestCase()
+{
+    QVERIFY(QDir().mkpath(screenshotFolder()));
+    QVERIFY2(cloud.start(quietCloud()), qPrintable(cloud.errorString()));
+}
+
+void TestWindow::init()
+{
+    forgetUserState();
+    QVERIFY(cloud.server().setScenario(quietCloud()));
+    cloud.server().clearRecords();
+}
+
+void TestWindow::cleanup()
+{
+    const auto violations = cloud.server().violations();
+    QVERIFY2(violations.empty(), violations.empty() ? "" : violations.front().text.c_str());
+}
+
+void TestWindow::shoot(WindowDriver &rig, const QString &name)
+{
+    const QImage image = rig.window->grab().toImage();
+    QCOMPARE(image.size(), QSize(790, 490));
+    QVERIFY(image.save(screenshotFolder() + QLatin1Char('/') + name + QStringLiteral(".png")));
+    const QStringList faults = layoutFaults(rig.window.get());
+    QVERIFY2(faults.isEmpty(), qPrintable(name + ": " + faults.join(QStringLiteral("; "))));
+}
+
+bool TestWindow::shootWhen(WindowDriver &rig, const QString &name,
+                           const std::function<bool()> &state)
+{
+    bool shot = false;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (!shot && state()) {
+            shot = true;
+            shoot(rig, name);
+        }
+    });
+    poll.start(0);
+    return QTest::qWaitFor([&] { return shot; }, 20000);
+}
+
+void TestWindow::firstLookAndSignIn()
+{
+    WindowRig rig(cloud, brevia::Scenario());
+    MainWindow *window = rig.open(); // no device: the emulator is never started
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    QCOMPARE(window->windowTitle(), QStringLiteral("Orvane 7.4"));
+    QCOMPARE(window->minimumSize(), QSize(790, 490));
+    QCOMPARE(window->maximumSize(), QSize(790, 490));
+    QCOMPARE(rig.text("label_status"), QStringLiteral("Connect the <br> device"));
+    QCOMPARE(rig.text("label_cloud_main"),
+             QStringLiteral("Sign in to upload your\nhealth data to the cloud."));
+    for (const char *name : {"label_indicator", "lineEdit_user", "button_signup", "button_signin"})
+        QVERIFY2(rig.shown(name), name);
+    for (const char *name : {"button_update", "button_cloud_upload", "roundBarCloud", "roundBarFW",
+                             "label_userName", "label_cloud_worning"})
+        QVERIFY2(!rig.shown(name), name);
+    // The images are decoded once at twice their shown size at most: the window sits open
+    // all day.
+    QMovie *movie = rig.label("label_indicator")->movie();
+    QVERIFY(movie && movie->isValid() && movie->state() == QMovie::Running);
+    QCOMPARE(movie->cacheMode(), QMovie::CacheAll);
+    QVERIFY(QImageReader(QStringLiteral(":/resources/cargando.gif")).size().width()
+            <= 2 * movie->scaledSize().width() + 1);
+    QTRY_VERIFY(movie->currentFrameNumber() >= 0);
+    shoot(rig, QStringLiteral("01-no-device-signed-out"));
+
+    // Sign-up opens the service's login page.
+    UrlRecorder recorder;
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), &recorder, "open");
+    rig.button("button_signup")->click();
+    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+    QCOMPARE(recorder.urls,
+             QList<QUrl> {QUrl(QString::fromStdString(cloud.server().baseUrl())
+                               + QStringLiteral("/login"))});
+
+    // Both fields empty: nothing is sent. A refusal keeps what was typed for correcting.
+    rig.typeAndSignIn(QString(), QString());
+    QCOMPARE(rig.text("label_cloud_worning"), QStringLiteral("Please fill in the lines."));
+    rig.typeAndSignIn(QStringLiteral("demo"), QStringLiteral("wrong"));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.text("label_cloud_worning"),
+                              QStringLiteral("Invalid username or password"), 10000);
+    QCOMPARE(rig.w<QLineEdit>("lineEdit_pass")->text(), QStringLiteral("wrong"));
+    QCOMPARE(rig.button("button_signin")->text(), QStringLiteral("Sign in"));
+    shoot(rig, QStringLiteral("08-sign-in-refused"));
+
+    // Return in the password field signs in like the button.
+    rig.w<QLineEdit>("lineEdit_pass")->setText(QStringLiteral("demo1234"));
+    QTest::keyClick(rig.w<QLineEdit>("lineEdit_pass"), Qt::Key_Return);
+    QVERIFY(!rig.shown("label_cloud_worning"));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.text("label_userName"), QStringLiteral("demo"), 10000);
+    QCOMPARE(requestCount(cloud.server(), "POST", "/signin"), 2);
+    QVERIFY(!rig.shown("lineEdit_user"));
+    QTRY_VERIFY_WITH_TIMEOUT(requestCount(cloud.server(), "GET", "/api/orvane/checkUpdate") == 1,
+                             10000);
+}
+
+void TestWindow::transfer()
+{
+    standin::Scenario scenario = quietCloud();
+    scenario.firmwareVersion = 1310;
+    QVERIFY(cloud.server().setScenario(scenario));
+    brevia::Scenario device = breviaWith(2); // 30 + 35 records
+    device.baud = 38400; // pages take a moment, so that the transfer can be seen
+    WindowRig rig(cloud, device);
+    rig.open();
+    QVERIFY(rig.readyToUpload());
+    QVERIFY(rig.waitForPairings(1));
+    shoot(rig, QStringLiteral("02-device-with-data-signed-in"));
+
+    rig.button("button_cloud_upload")->click();
+    QVERIFY(!rig.shown("button_cloud_upload"));
+    RoundProgressBar *bar = rig.bar("roundBarCloud");
+    // 65 records in all: the bar runs to 64 under "Syncing".
+    QVERIFY(shootWhen(rig, QStringLiteral("03-syncing"), [bar] {
+        return bar->format() == QLatin1String("Syncing") && bar->maximum() == 64
+            && bar->value() > 20 && bar->value() < 64;
+    }));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.text("label_cloud_main"), syncDoneText, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.device.device.eraseCount() == 1
+                                 && rig.text("label_cloud_used")
+                                     == QLatin1String("No health data stored in the device")
+                                 && !rig.shown("label_indicator"),
+                             30000);
+    QVERIFY(!rig.shown("roundBarCloud"));
+    QVERIFY(!rig.shown("button_cloud_upload"));
+    const auto uploads = cloud.server().storedUploads();
+    QCOMPARE(int(uploads.size()), 2);
+    for (size_t i = 0; i < 2; ++i)
+        QCOMPARE(QByteArray::fromStdString(uploads[i].bytes), rig.device.expectedFile(i));
+    // Each confirmed session file is gone from the application folder.
+    QCOMPARE(QDir(applicationFolderPath()).entryList({"1700*"}, QDir::Files), QStringList());
+    QVERIFY(rig.waitForPairings(2));
+    shoot(rig, QStringLiteral("07-synchronization-done"));
+}
+
+void TestWindow::failedUploadKeepsTheData()
+{
+    WindowRig rig(cloud, breviaWith(2));
+    rig.open();
+    QVERIFY(rig.readyToUpload());
+    QVERIFY(rig.waitForPairings(1));
+    const QString memoryText = rig.text("label_cloud_used");
+    cloud.server().setNextUploadReply(500, "false");
+    rig.button("button_cloud_upload")->click();
+
+    // The link restarts and finds the device with its data untouched; the refused session's
+    // file stays, and the upload is offered again.
+    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_cloud_worning") && rig.shown("button_cloud_upload"),
+                             15000);
+    QVERIFY(rig.text("label_cloud_worning").contains(QLatin1String("nothing was lost")));
+    QCOMPARE(rig.device.device.eraseCount(), 0);
+    QCOMPARE(rig.text("label_cloud_used"), memoryText);
+    QCOMPARE(fileBytes(applicationFilePath(rig.device.expectedFileName(0))),
+             rig.device.expectedFile(0));
+    QVERIFY(rig.waitForPairings(2));
+    shoot(rig, QStringLiteral("06-upload-failed"));
+
+    // The next transfer takes the message away and goes through.
+    rig.button("button_cloud_upload")->click();
+    QVERIFY(!rig.shown("label_cloud_worning"));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.device.device.eraseCount(), 1, 20000);
+    QVERIFY(rig.waitForPairings(3));
+}
+
+void TestWindow::firmware_data()
+{
+    QTest::addColumn<int>("deviceVersion");
+    QTest::addColumn<int>("cloudVersion");
+    QTest::addColumn<int>("sessions");
+    QTest::addColumn<bool>("offered");
+    // Any difference offers the update; with data on the device the user is asked first.
+    QTest::newRow("cloud newer, data on the device") << 1310 << 1400 << 2 << true;
+    QTest::newRow("cloud older, no data") << 1500 << 1400 << 0 << true;
+    QTest::newRow("equal") << 1400 << 1400 << 0 << false;
+}
+
+void TestWindow::firmware()
+{
+    QFETCH(int, deviceVersion);
+    QFETCH(int, cloudVersion);
+    QFETCH(int, sessions);
+    QFETCH(bool, offered);
+    standin::Scenario scenario = quietCloud();
+    scenario.firmwareVersion = cloudVersion;
+    QVERIFY(cloud.server().setScenario(scenario));
+    brevia::Scenario device = breviaWith(sessions, deviceVersion);
+    device.newFirmwareVersion = cloudVersion;
+    WindowRig rig(cloud, device);
+    MessageBoxAnswerer boxes;
+    rig.open();
+    QVERIFY(rig.signIn());
+    QVERIFY(!rig.shown("label_fw_main")); // no device yet: nothing to compare
+    QVERIFY(rig.startDevice());
+    QVERIFY(rig.waitForDevicePanel());
+    QTRY_COMPARE_WITH_TIMEOUT(
+        rig.text("label_fw_version"),
+        QStringLiteral("Latest firmware version available:%1").arg(cloudVersion), 10000);
+    QCOMPARE(rig.text("label_fw_main"),
+             offered ? QStringLiteral("There is an update for your Brevia device.")
+                     : QStringLiteral("Your Brevia's firmware is up to date."));
+    QCOMPARE(rig.shown("button_update"), offered);
+    QVERIFY(rig.waitForPairings(1));
+    if (!offered)
+        return;
+    shoot(rig, QStringLiteral("04-firmware-update-offered"));
+
+    if (sessions > 0) {
+        // Cancel changes nothing; Yes flashes.
+        boxes.queue(QMessageBox::Cancel);
+        rig.button("button_update")->click();
+        QCOMPARE(boxes.count(), 1);
+        QVERIFY(boxes.last().text.contains(QLatin1String("unsaved data")));
+        QVERIFY(rig.shown("button_update"));
+        QCOMPARE(rig.device.count("BTR\n"), 0);
+        boxes.queue(QMessageBox::Yes);
+    }
+    rig.button("button_update")->click();
+    QCOMPARE(boxes.count(), sessions > 0 ? 2 : 0);
+    QVERIFY(!rig.shown("button_update"));
+    RoundProgressBar *bar = rig.bar("roundBarFW");
+    QVERIFY(shootWhen(rig, QStringLiteral("05-flashing"), [bar] {
+        return bar->isVisible() && bar->value() > 0 && bar->value() <= bar->maximum();
+    }));
+    // The cloud learns the version that was flashed; found again, the device is up to date.
+    QTRY_VERIFY_WITH_TIMEOUT(cloud.server().reportedFirmwareVersions().count(bleName.toStdString()),
+                             20000);
+    QCOMPARE(cloud.server().reportedFirmwareVersions().at(bleName.toStdString()), cloudVersion);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.text("label_fw_main"),
+                              QStringLiteral("Your Brevia's firmware is up to date."), 20000);
+    QCOMPARE(rig.device.device.imagesReceived(), 1);
+    QVERIFY(rig.waitForPairings(2));
+    shoot(rig, QStringLiteral("09-firmware-up-to-date"));
+}
+
+void TestWindow::flashingRefusedDuringTransfer()
+{
+    WindowRig rig(cloud, breviaWith(2));
+    MessageBoxAnswerer boxes;
+    rig.open();
+    QVERIFY(rig.readyToUpload());
+    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_update"), 10000);
+    rig.device.device.adjust([](brevia::Scenario &s) { s.baud = 9600; }); // a slow transfer
+    rig.button("button_cloud_upload")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(rig.bar("roundBarCloud")->format(), QStringLiteral("Syncing"), 10000);
+
+    // The data-loss question, then the link refuses: the busy box, the panel put back.
+    boxes.queue(QMessageBox::Yes);
+    boxes.queue(QMessageBox::Ok);
+    rig.button("button_update")->click();
+    QCOMPARE(boxes.count(), 2);
+    QCOMPARE(boxes.last().text, QStringLiteral("The device is busy on other process."));
+    QVERIFY(rig.shown("button_update"));
+    // The transfer ends as it should: one erase, nothing flashed.
+    QTRY_COMPARE_WITH_TIMEOUT(rig.device.device.restartCount(), 1, 20000);
+    QCOMPARE(rig.device.device.eraseCount(), 1);
+    QCOMPARE(rig.device.device.imagesReceived(), 0);
+    QVERIFY(rig.waitForPairings(2));
+}
+
+void TestWindow::unsupportedDeviceWarnsOnce()
+{
+    WindowRig rig(cloud, breviaWith(2, 1200));
+    MessageBoxAnswerer boxes;
+    boxes.queue(QMessageBox::Ok);
+    QVERIFY(rig.startDevice());
+    rig.open();
+    QTRY_COMPARE_WITH_TIMEOUT(boxes.count(), 1, 10000);
+    QCOMPARE(boxes.last().text, QStringLiteral("The connected device is not supported."));
+    QCOMPARE(boxes.last().informativeText, QStringLiteral("Please contact support."));
+    // Not again while the device stays connected (the scan would have found it again within
+    // two seconds); the device panel is not filled in.
+    QTest::qWait(2500);
+    QCOMPARE(boxes.count(), 1);
+    QCOMPARE(rig.text("label_fw"), QStringLiteral("Firmware version:"));
+}
+
+// The cloud id was answered to the account that signed out: after the next sign-in the data
+// is not offered for upload before that account's own pairing answers, and a failed pairing
+// says so.
+void TestWindow::signInAgainWaitsForItsOwnPairing()
+{
+    WindowRig rig(cloud, breviaWith(2));
+    rig.open();
+    QVERIFY(rig.readyToUpload());
+    QVERIFY(rig.waitForPairings(1));
+    rig.button("button_signin")->click();
+    QVERIFY(!rig.shown("button_cloud_upload"));
+    QCOMPARE(rig.w<QLineEdit>("lineEdit_user")->text(), QString());
+
+    standin::Scenario failing = quietCloud();
+    failing.statusOverrides["/api/device/pairDevice"] = 500;
+    failing.bodyOverrides["/api/device/pairDevice"] = "";
+    QVERIFY(cloud.server().setScenario(failing));
+    bool offered = false;
+    QTimer watch; // on every turn of the event loop
+    connect(&watch, &QTimer::timeout, this,
+            [&] { offered = offered || rig.shown("button_cloud_upload"); });
+    watch.start(0);
+    QVERIFY(rig.signIn());
+    QTRY_VERIFY_WITH_TIMEOUT(rig.text("label_cloud_worning").contains(QLatin1String("registered")),
+                             10000);
+    QCOMPARE(rig.pairings(), 2);
+    QVERIFY(!offered);
+}
+
+void TestWindow::applicationUpdate_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<bool>("targetWritable");
+    QTest::addColumn<bool>("installed");
+    QTest::newRow("cancel") << int(QMessageBox::Cancel) << true << false;
+    QTest::newRow("yes") << int(QMessageBox::Yes) << true << true;
+    QTest::newRow("yes, copy fails") << int(QMessageBox::Yes) << false << false;
+}
+
+void TestWindow::applicationUpdate()
+{
+    QFETCH(int, answer);
+    QFETCH(bool, targetWritable);
+    QFETCH(bool, installed);
+    standin::Scenario scenario = quietCloud();
+    scenario.appVersionMinor = 5;
+    // The description is the cloud's text, markup and links included: shown as it is.
+    scenario.appDescription = "7.5: <b>faster</b> <a href=\"https://elsewhere.invalid\">notes</a>";
+    QVERIFY(cloud.server().setScenario(scenario));
+
+    // The program's "own file" is a stand-in, never the test binary.
+    QTemporaryDir folder;
+    const QString target = folder.filePath(targetWritable ? "Orvane" : "gone/Orvane");
+    const QByteArray oldProgram("#!/bin/sh\necho old\n");
+    if (targetWritable) {
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(oldProgram) == oldProgram.size());
+        file.close();
+        QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                    | QFileDevice::ExeOwner));
+    }
+    WindowRig rig(cloud, brevia::Scenario());
+    MessageBoxAnswerer boxes;
+    boxes.queue(QMessageBox::StandardButton(answer));
+    boxes.queue(QMessageBox::Ok);
+    MainWindow *window = rig.open();
+    window->setApplicationUpdateTarget(target);
+    int restarts = 0;
+    window->setRestartHandler([&restarts] { ++restarts; });
+
+    rig.typeAndSignIn(QStringLiteral("demo"), QStringLiteral("demo1234"));
+    QTRY_VERIFY_WITH_TIMEOUT(boxes.count() >= 1, 20000);
+    QCOMPARE(boxes.seen().first().text,
+             QStringLiteral("A new version of Orvane app is available."));
+    QCOMPARE(boxes.seen().first().informativeText, QString::fromStdString(scenario.appDescription));
+    QVERIFY(boxes.seen().first().informativeIsPlainText);
+    const QByteArray newProgram = fileBytes(applicationFilePath(QStringLiteral("Orvane")));
+    QVERIFY(!newProgram.isEmpty()); // stays where it is, whatever the answer
+    if (!installed && targetWritable) {
+        QCOMPARE(restarts, 0);
+        QCOMPARE(fileBytes(target), oldProgram);
+    } else if (installed) {
+        QTRY_COMPARE(restarts, 1);
+        QCOMPARE(fileBytes(target), newProgram);
+        QVERIFY(QFile::permissions(target) & QFileDevice::ExeOwner);
+        QCOMPARE(QDir(folder.path()).entryList(QDir::Files), QStringList {"Orvane"});
+    } else {
+        // Nothing half-written: the failure is told and Orvane keeps running as it is.
+        QTRY_COMPARE_WITH_TIMEOUT(boxes.count(), 2, 5000);
+        QCOMPARE(boxes.last().text, QStringLiteral("The update could not be installed."));
+        QCOMPARE(restarts, 0);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(rig.button("button_signin")->text(), QStringLiteral("Sign out"),
+                              5000);
+}
+
+// The device is there but this user may not open its port: the panel says where it was found
+// and how to get access instead of asking to connect it, until the port opens.
+void TestWindow::portClosedToUser()
+{
+    WindowRig rig(cloud, breviaWith(1));
+    QVERIFY(rig.startDevice());
+    NodeAccessBlock block(rig.device.linkPath());
+    QString why;
+    if (!block.blocked(&why))
+        QSKIP(qPrintable(why));
+    rig.open();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_port_access"), 5000);
+    const QString notice = rig.text("label_port_access");
+    QVERIFY2(notice.contains(rig.device.linkPath()) && notice.contains(QLatin1String("dialout")),
+             qPrintable(notice));
+    QVERIFY(!rig.shown("label_indicator"));
+    shoot(rig, QStringLiteral("10-port-closed-to-user"));
+    block.lift();
+    QVERIFY(rig.waitForDevicePanel());
+    QVERIFY(!rig.shown("label_port_access"));
+}
+
+ORVANE_GUI_TEST_MAIN(TestWindow)
+#include "tst_window.moc"
