@@ -1,0 +1,424 @@
+// The device link over a real pty to the emulated Brevia, served in this process: identification,
+// vitals download and erase, flashing, lost devices and ports that cannot be opened.
+#include "emulatorfixture.h"
+#include "nodeaccess.h"
+#include "testmain.h"
+
+#include "brevia/commandline.h"
+#include "common/appfolder.h"
+
+#include <QScopeGuard>
+#include <QSerialPort>
+
+using namespace testsupport;
+
+namespace {
+
+const QByteArray atn = "ATN?\n", atd0 = "ATD0\n", ati3 = "ATI3\n", ata = "ATA?\n";
+const QByteArrayList wm {atn, atd0, ati3, ata}, bm {atn, atd0, "I\n", "R000FF000\n", "R000FF100\n"};
+const QString status = QStringLiteral(" --babble STATUS BATTERY 87%\\n --babble-interval-ms 100");
+const QString endless = QStringLiteral(" --babble-interval-ms 5 --babble ") + QString(2000, '5');
+const QString ble = QStringLiteral("K217-C8F09E4D21A7");
+
+template<typename... Cells>
+void row(const char *name, const Cells &...cells)
+{
+    (QTest::newRow(name) << ... << cells);
+}
+
+// A device as the emulator's command-line options describe it. It holds sessions 0 and 1 of 100
+// and 22 records, an unused slot between them, and session 2 of 21 records, never listed.
+brevia::Scenario device(const QString &options)
+{
+    std::vector<std::string> arguments {"--session=1767225600:100", "--session=empty",
+                                        "--session=1767312000:22", "--session=1767398400:21"};
+    for (QString option : options.split(QStringLiteral("--"), Qt::SkipEmptyParts)) {
+        option = option.trimmed();
+        if (option.contains(' '))
+            option[option.indexOf(' ')] = '=';
+        arguments.push_back("--" + option.toStdString());
+    }
+    const brevia::CommandLine line = brevia::parseCommandLine(arguments);
+    if (!line.error.empty())
+        qFatal("%s", line.error.c_str());
+    return line.scenario;
+}
+
+qint64 msSince(brevia::TimePoint then)
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(brevia::Clock::now() - then).count();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// A firmware image: one unused byte, the number of F blocks (three bytes, little-endian), the
+// F blocks of 256 bytes, the C blocks of 64 and a short tail that is never sent.
+QByteArray firmware(int fBlocks, int cBlocks, int tail = 2, int announced = -1)
+{
+    const int n = announced < 0 ? fBlocks : announced;
+    const char header[] = {char(0x7E), char(n & 0xFF), char((n >> 8) & 0xFF), char(n >> 16)};
+    QByteArray image(header, 4);
+    for (int i = 0; i < fBlocks * 256 + cBlocks * 64 + tail; ++i)
+        image.append(char((i * 37 + i / 256) & 0xFF));
+    return image;
+}
+
+} // namespace
+
+class TestLink : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY(makeApplicationFolder()); }
+    void identification_data();
+    void identification();
+    void download_data();
+    void download();
+    void flashing_data();
+    void flashing();
+    void portAccess();
+};
+
+void TestLink::identification_data()
+{
+    // The name identified ("": firmware too old to serve), or when the link scans again: after
+    // the pause an unrecognised reply earns, at the watchdog, or at once.
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<QByteArrayList>("sent");
+    QTest::addColumn<QString>("outcome");
+    const QByteArrayList halves = wm + QByteArrayList {"R000FF100\n"}, mac = wm.mid(0, 3);
+    const QByteArrayList opening = wm.mid(0, 2), bmTwice = bm.mid(0, 4) + bm;
+    QByteArrayList macs = mac;
+    for (int i = 0; i < 50; ++i)
+        macs << ati3;
+    row("WM", "", wm, ble);
+    row("BM, zero BLE id, old firmware", "--mode BM --fw 1000 --ble 000000000000", bm, "UNKNOWN");
+    row("WM, firmware 1293", "--fw 1293", opening, "");
+    row("WM, firmware 1294", "--fw 1294", wm, ble);
+    row("unknown mode", "--name-reply K217 WX 1310 4B21C07DE5A19F03", wm, ble);
+    row("BM, OK in front of the ID reply", "--mode BM --atd0-ok next", bm, ble);
+    row("BM, pieces of 5 bytes", "--mode BM --pieces 5 --piece-gap-ms 10", bm, ble);
+    // Pauses longer than the quiet time a job's answer gets: an identity is never cut.
+    row("WM, pieces 60 ms apart", "--pieces 10,10,10,4096 --piece-gap-ms 60", wm, ble);
+    row("WM, summary by halves", "--summary-half --pieces 256,256,1", halves, ble);
+    // Each piece of the summary page is progress, though the page takes longer than the watchdog.
+    row("WM, summary trickling in", "--pieces 100 --piece-gap-ms 150", wm, ble);
+    row("WM, 50 MACs of zeros", "--zero-mac 50", macs + QByteArrayList {ata}, ble);
+    row("WM, 51 MACs of zeros", "--zero-mac 51", macs + QByteArrayList {ata}, "UNKNOWN");
+    // Summary text that cannot be trusted restarts the identification at once.
+    row("BM, non-hex after a summary half", "--mode BM --stray-read 1", bmTwice, ble);
+    row("BM, hex past a summary half", "--mode BM --stray-read 1 --stray-text AB", bmTwice, ble);
+    row("WM, non-hex after the second half", "--summary-half --stray-read 1", halves + halves, ble);
+    row("name reply without K217", "--name-reply K218 XM 1310 4B21C07DE5A19F03", opening, "pause");
+    // The "OK" to "ATD0" in the same read does not make up the missing identifier.
+    row("name reply of three tokens", "--name-reply K217 WM 1310 --atd0-ok name", opening, "pause");
+    row("BM, BLE id not hex", "--mode BM --name-reply K217 BM 1310 C8F09E4D21ZZ", opening, "pause");
+    row("WM, UID with punctuation", "--name-reply K217 WM 1310 4B21-C07", opening, "pause");
+    row("nothing but OK to ATN?", "--name-reply OK", opening, "watchdog");
+    row("status lines, no MAC reply", "--babble-after ATI3" + status, mac, "watchdog");
+    row("status lines, no summary", "--babble-after ATA?" + status, wm, "at once");
+    row("endless hex, no summary", "--babble-after ATA?" + endless, wm, "at once");
+    // Pulled at the tenth "ATI3" with nine MACs of zeros used: a retry count kept over the
+    // replug would settle for "UNKNOWN", a fresh one reaches the identifier at its 51st "ATI3".
+    row("unplugged among MAC retries", "--zero-mac 59 --unplug-after 12", macs.mid(0, 12),
+        "at once");
+}
+
+void TestLink::identification()
+{
+    QFETCH(QString, options);
+    QFETCH(QByteArrayList, sent);
+    QFETCH(QString, outcome);
+    const brevia::Scenario scenario = device(options);
+    const bool pause = outcome == "pause", watchdog = outcome == "watchdog";
+    EmulatorFixture emu(scenario);
+    QVERIFY(emu.start());
+    SerialDevice link(nullptr, emu.lister());
+    link.setStallTimeout(pause ? 3000 : watchdog ? 1500 : 1000);
+    QSignalSpy notSupported(&link, &SerialDevice::notSupportedDevice);
+    QSignalSpy changed(&link, &SerialDevice::deviceInfoChanged);
+    QSignalSpy restarted(&link, &SerialDevice::linkRestarted);
+
+    if (pause || watchdog || outcome == "at once") {
+        const qint64 residentBefore = residentBytes();
+        QTRY_VERIFY_WITH_TIMEOUT(!restarted.isEmpty(), 8000);
+        const qint64 gaveUpAfter = msSince(emu.device.commandTimes().front()); // since "ATN?"
+        const int minMs = pause ? 900 : watchdog ? 1400 : 0;
+        const int maxMs = pause ? 2000 : watchdog ? 2300 : 700;
+        QVERIFY2(gaveUpAfter >= minMs && gaveUpAfter <= maxMs, QByteArray::number(gaveUpAfter));
+        QCOMPARE(emu.commands().mid(0, sent.size()), sent); // and then, if anything, "ATN?" anew
+        QCOMPARE(emu.commands().value(sent.size(), atn), atn);
+        QVERIFY(!link.getDevice().identified && !link.getDevice().connected);
+        QVERIFY2(residentBytes() - residentBefore < (16 << 20), "memory grew by 16 MiB or more");
+        if (emu.device.plugged())
+            return;
+        // A hang-up is told once and not left spinning; plugged in again, the device is found.
+        const qint64 cpuBefore = cpuTimeMs();
+        QTest::qWait(1000);
+        QVERIFY2(cpuTimeMs() - cpuBefore < 200, QByteArray::number(cpuTimeMs() - cpuBefore));
+        QCOMPARE(changed.count(), 1);
+        QVERIFY(emu.device.plugIn());
+        QVERIFY(waitForIdentified(link));
+        QCOMPARE(emu.count(ati3), 10 + 51);
+        return;
+    }
+    QVERIFY(waitForIdentified(link, 15000));
+    QCOMPARE(emu.commands(), sent);
+    const bool served = !outcome.isEmpty();
+    QCOMPARE(changed.count(), served ? 1 : 0);
+    QCOMPARE(notSupported.count(), served ? 0 : 1);
+    const DeviceInfo info = link.getDevice();
+    QCOMPARE(info.mode, options.contains("WX") ? "WX" : brevia::modeText(scenario.mode));
+    QCOMPARE(info.fwVersion, scenario.firmwareVersion);
+    QCOMPARE(info.UID, QString::fromStdString(scenario.uid));
+    QCOMPARE(info.nameBLE, outcome);
+    QCOMPARE(info.idToken, info.mode == "BM" ? QStringLiteral("ID") : QString());
+    QCOMPARE(info.numberOfRecords, served ? 122 : 0);
+    // No download from a device not served or of unknown mode: what it wrote would come first.
+    if (!served || info.mode == "WX")
+        QCOMPARE(link.downloadVitals(), -1);
+    link.sendCommand(atn);
+    QTRY_COMPARE_WITH_TIMEOUT(emu.commands(), sent + QByteArrayList {atn}, 5000);
+}
+
+void TestLink::download_data()
+{
+    // The window's answer to each session file: 'c' confirmed, 'f' failed, 'o' a confirmation
+    // for the file before it, 'l' a confirmation after the link restarted. The end: the device
+    // erased, the download held, given up with the device kept (blocked: a folder stands where
+    // the session file goes) or lost, or given up with the erase unacknowledged.
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<QString>("answers");
+    QTest::addColumn<int>("reads"); // data pages read
+    QTest::addColumn<QString>("end");
+    row("WM, every upload confirmed", "", "cc", 7, "erased");
+    row("BM, pages in pieces with white space",
+        "--mode BM --whitespace reads --pieces 100,37,200 --piece-gap-ms 5", "cc", 7, "erased");
+    row("an upload fails", "", "cf", 7, "held");
+    row("a confirmation for another file", "", "co", 7, "held");
+    row("a confirmation after a restart", "", "cl", 7, "held");
+    row("stray text between pages", "--stray-read 2", "", 2, "kept");
+    row("stray hex digits between pages", "--stray-read 2 --stray-text AB", "", 2, "kept");
+    row("endless hex instead of a page", "--babble-after R00001A00" + endless, "", 1, "kept");
+    row("a folder where the session file goes", "", "", 5, "blocked");
+    row("unplugged mid-session", "--unplug-after 7", "", 2, "lost");
+    row("no acknowledgement", "--babble-after E000FF000" + status, "cc", 7, "unacknowledged");
+}
+
+void TestLink::download()
+{
+    QFETCH(QString, options);
+    QFETCH(QString, answers);
+    QFETCH(int, reads);
+    QFETCH(QString, end);
+    const brevia::Scenario scenario = device(options);
+    EmulatorFixture emu(scenario);
+    QVERIFY(emu.start());
+    const QString folder = applicationFolderPath(), first = folder + '/' + emu.expectedFileName(0);
+    auto cleanUp = qScopeGuard([&] { QDir().rmdir(first); });
+    // A file of the same name from an earlier run is replaced, not appended to.
+    QFile::remove(first);
+    QVERIFY(end == "blocked" ? QDir().mkpath(first) : writeFile(first, QByteArray(5000, 'x')));
+    const QByteArray directory = emu.memory(0x000FF000, 512);
+    SerialDevice link(nullptr, emu.lister());
+    QVERIFY(waitForIdentified(link));
+    link.setStallTimeout(300); // shorter than an upload: none is awaited meanwhile
+
+    // The window answers 450 ms after each file, as a network reply comes, and asks to move on.
+    QStringList files, events;
+    connect(&link, &SerialDevice::sessionDownloadDone, this,
+            [&](const QString &file, const QString &stamp) {
+                files << file;
+                events << stamp;
+                const QChar how = answers.leftJustified(files.size(), 'c').at(files.size() - 1);
+                const QString named = how == 'o' ? files.first() : file;
+                QTimer::singleShot(450, &link, [&, how, named] {
+                    if (how == 'l')
+                        link.reboot();
+                    link.sessionUploadFinished(named, how != 'f');
+                    link.requestAddress();
+                    events << "answered";
+                });
+            });
+    connect(&link, &SerialDevice::vitalsDownloadDone, this, [&] { events << "done"; });
+    connect(&link, &SerialDevice::deviceInfoChanged, this, [&] { events << "info"; });
+    QString message;
+    qint64 gaveUpAfter = -1;
+    connect(&link, &SerialDevice::vitalsDownloadFailed, this, [&](const QString &text) {
+        message = text;
+        gaveUpAfter = msSince(emu.device.commandTimes().back());
+    });
+    QSignalSpy progress(&link, &SerialDevice::sessionDownloadProgress);
+    QSignalSpy restarted(&link, &SerialDevice::linkRestarted);
+    emu.device.say("0123456789ABCDEF0123456789ABCDEF\r\n\r\n"); // a late tail is no answer
+    const int before = emu.commands().size();
+    QCOMPARE(link.downloadVitals(), 0);
+    QCOMPARE(link.downloadVitals(), -1);
+    link.requestAddress(); // no file announced yet: asks for nothing
+    if (end == "erased" || end == "held")
+        QTRY_COMPARE_WITH_TIMEOUT(events.count("answered"), answers.size(), 10000);
+    else
+        QTRY_COMPARE_WITH_TIMEOUT(restarted.count(), 1, 10000);
+
+    if (end == "erased") {
+        QCOMPARE(events,
+                 (QStringList {emu.expectedFileName(0), "answered", emu.expectedFileName(1), "done",
+                               "info", "answered"}));
+        // Nothing left to read once the erase went out, and the download holds the device until
+        // the link scans again: the erase's acknowledgement and the restart are still to come.
+        const QString image = testHome() + "/good.bin";
+        QVERIFY(writeFile(image, firmware(1, 1)));
+        QCOMPARE(link.getDevice().numberOfSessions, 0);
+        QCOMPARE(link.downloadVitals() + link.updateFirmware(image), -2);
+        QVERIFY(waitForIdentified(link));
+    } else if (end == "held") {
+        // The answer moves nothing on, and no watchdog ends the wait for the upload meanwhile.
+        const int sentBefore = emu.commands().size();
+        const auto movedOn = [&] {
+            return emu.commands().size() > sentBefore || link.state() != "toDownloadVitals";
+        };
+        QVERIFY(answers.endsWith('l') || !QTest::qWaitFor(movedOn, 700));
+    } else {
+        QCOMPARE(events.count("info"), end == "unacknowledged" ? 2 : 1);
+        const QString told = end == "unacknowledged" ? "safely in the cloud" : "Nothing was erased";
+        QVERIFY2(message.contains(told) == (end != "lost"), qPrintable(message));
+        QVERIFY2(gaveUpAfter < 300 + 700, QByteArray::number(gaveUpAfter));
+        // What stands in the way is named and left alone.
+        QVERIFY(end != "blocked" || (message.contains(folder) && QFileInfo(first).isDir()));
+    }
+
+    // The opening, the pages, the erase only at the end and the restart; then identifications.
+    const QByteArrayList sent = emu.commands().mid(before);
+    QByteArrayList expected {scenario.mode == brevia::Mode::Boot ? "D\n" : "BTR\n"};
+    for (int page = 0; page < reads; ++page) // sessions 0 and 1 follow each other from 0x1A00
+        expected << "R0000" + QByteArray::number(0x1A00 + page * 256, 16).toUpper() + '\n';
+    if (answers == "cc")
+        expected << "E000FF000\n";
+    if (end == "erased")
+        expected << "Z\n";
+    QCOMPARE(sent.mid(0, expected.size()), expected);
+    for (const QByteArray &command : sent.mid(expected.size()))
+        QVERIFY2((wm + bm).contains(command), command.constData());
+    QCOMPARE(emu.device.eraseCount(), end == "erased" ? 1 : 0);
+    QCOMPARE(emu.memory(0x000FF000, 512), end == "erased" ? QByteArray(512, '\xFF') : directory);
+    // The files, byte for byte as the device's records give them, named by their start time.
+    QCOMPARE(files.size(), answers.size());
+    for (int i = 0; i < files.size(); ++i) {
+        QFile file(files.at(i));
+        QCOMPARE(file.fileName(), folder + '/' + emu.expectedFileName(size_t(i)));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), emu.expectedFile(size_t(i)));
+    }
+    // A report after each record but the download's very last.
+    for (int i = 0; i < progress.count(); ++i)
+        QCOMPARE(progress.at(i), (QVariantList {i + 1, 122}));
+    QVERIFY(reads < 7 || progress.count() == 121);
+}
+
+void TestLink::flashing_data()
+{
+    // The commands sent, F and C lines by their first five characters; the progress reported.
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<int>("fBlocks");
+    QTest::addColumn<int>("cBlocks");
+    QTest::addColumn<QString>("sent");
+    QTest::addColumn<QString>("progress");
+    row("WM, whole image", "", 3, 5,
+        "BTR D D F0000 F0001 F0002 D C0000 C0001 C0002 C0003 C0004 Z ATW",
+        "0/35 10/35 20/35 31/36 32/36 33/36 34/36 35/36 1/1");
+    row("BM, no F blocks", "--mode BM", 0, 3, "D D D C0000 C0001 C0002 Z ATW", "1/4 2/4 3/4 1/1");
+    row("unplugged during F lines", "--unplug-after 9", 4, 2, "BTR D D F0000 F0001", "0/42 10/42");
+    row("chatty during F lines", "--babble-after F0000" + status, 4, 2, "BTR D D F0000", "0/42");
+}
+
+void TestLink::flashing()
+{
+    QFETCH(QString, options);
+    QFETCH(int, fBlocks);
+    QFETCH(int, cBlocks);
+    QFETCH(QString, sent);
+    QFETCH(QString, progress);
+    const bool done = sent.endsWith("ATW");
+    EmulatorFixture emu(device(options));
+    QVERIFY(emu.start());
+    const QByteArray image = firmware(fBlocks, cBlocks);
+    const QString path = testHome() + "/flash.bin";
+    // Damaged: missing, shorter than its header, fewer F blocks than announced, no whole block.
+    const QStringList damaged {testHome() + "/none", path + "1", path + "2", path + "3"};
+    QVERIFY(writeFile(path, image) && writeFile(damaged[1], QByteArray(3, '\1'))
+            && writeFile(damaged[2], firmware(1, 3, 0, 2))
+            && writeFile(damaged[3], firmware(0, 0, 63)));
+    SerialDevice link(nullptr, emu.lister());
+    QVERIFY(waitForIdentified(link));
+    link.setStallTimeout(800);
+    QStringList reported;
+    connect(&link, &SerialDevice::firmwareUpdateProgress, this,
+            [&](int at, int of) { reported << QStringLiteral("%1/%2").arg(at).arg(of); });
+    QSignalSpy finished(&link, &SerialDevice::firmwareUpdateDone);
+    QSignalSpy restarted(&link, &SerialDevice::linkRestarted);
+    const int start = emu.commands().size();
+    for (const QString &file : damaged) // refused before anything is written
+        QVERIFY2(link.updateFirmware(file) == -1 && !link.getDevice().busy, qPrintable(file));
+    QCOMPARE(link.updateFirmware(path), 0);
+    QCOMPARE(link.updateFirmware(path) + link.downloadVitals(), -2); // busy meanwhile
+    if (done)
+        QTRY_COMPARE_WITH_TIMEOUT(emu.device.clockSets().size(), size_t(1), 10000);
+    else // gone, or given up within the watchdog's interval: the chatter keeps nothing alive
+        QTRY_COMPARE_WITH_TIMEOUT(restarted.count(), 1, 1500);
+
+    QStringList shapes;
+    for (const QByteArray &c : emu.commands().mid(start, sent.count(' ') + 1))
+        shapes << QString::fromLatin1(c.left(c.size() > 64 ? 5 : 9)).section(' ', 0, 0).trimmed();
+    QCOMPARE(shapes.join(' '), sent);
+    QCOMPARE(reported.join(' '), progress);
+    QCOMPARE(finished.count(), done ? 1 : 0);
+    const std::vector<uint8_t> bytes = emu.device.flashedImage();
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size())),
+             done ? image.mid(4, fBlocks * 256 + cBlocks * 64) : QByteArray());
+    QCOMPARE(emu.device.imagesReceived(), done ? 1 : 0);
+    QVERIFY(emu.device.violations().empty());
+}
+
+void TestLink::portAccess()
+{
+    EmulatorFixture emu;
+    QVERIFY(emu.start());
+    // Held by another program: Qt reports that as a permission error too, but it is not one.
+    QSerialPort other(emu.linkPath());
+    QVERIFY2(other.open(QIODevice::ReadWrite), qPrintable(other.errorString()));
+    SerialDevice link(nullptr, emu.lister());
+    QSignalSpy denied(&link, &SerialDevice::portAccessDenied);
+    QSignalSpy cleared(&link, &SerialDevice::portAccessCleared);
+    QTRY_VERIFY_WITH_TIMEOUT(emu.scanPasses() >= 2, 5000);
+    QCOMPARE(denied.count(), 0);
+    other.close();
+
+    // A node this user may not open: told once while listed, again when plugged in anew.
+    NodeAccessBlock block(emu.linkPath());
+    QString why;
+    if (!block.blocked(&why))
+        QSKIP(qPrintable(why));
+    QTRY_COMPARE_WITH_TIMEOUT(denied.count(), 1, 5000);
+    QCOMPARE(denied.at(0).at(0).toString(), emu.linkPath());
+    const int passes = emu.scanPasses();
+    QTRY_VERIFY_WITH_TIMEOUT(emu.scanPasses() >= passes + 2, 5000);
+    QCOMPARE(denied.count(), 1);
+    QCOMPARE(cleared.count(), 0);
+    emu.setPorts({});
+    QTRY_COMPARE_WITH_TIMEOUT(cleared.count(), 1, 5000);
+    emu.setPorts({emu.bridgeEntry()});
+    QTRY_COMPARE_WITH_TIMEOUT(denied.count(), 2, 5000);
+    block.lift();
+    QVERIFY(waitForIdentified(link));
+    QCOMPARE(cleared.count(), 2);
+    QCOMPARE(denied.count(), 2);
+}
+
+ORVANE_TEST_MAIN(TestLink)
+#include "tst_link.moc"
