@@ -15,6 +15,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+using namespace testsupport;
+
 namespace {
 
 // Three sessions of 22, 42 and 100 records.
@@ -24,24 +26,6 @@ const devicecodec::SessionTable sessions {
 QString pathOf(int index)
 {
     return QStringLiteral("/home/u/orvane/%1000").arg(sessions.value(index).value(0));
-}
-
-int modeOf(const QString &path)
-{
-    struct stat info = {};
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 QStringList filesIn(const QString &folder)

@@ -7,7 +7,6 @@
 #include "windowrig.h"
 
 #include <QRandomGenerator>
-#include <QSettings>
 #include <QSslCertificate>
 #include <QTemporaryDir>
 
@@ -20,12 +19,6 @@ namespace {
 const QString userName = QStringLiteral("ana.lima@example.com");
 const QString password = QStringLiteral("Kx9!vault-2024");
 constexpr int stepMs = 45000; // a sanitizer build on a busy machine; a healthy run needs little
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 } // namespace
 
@@ -70,10 +63,10 @@ public:
     // How often the device log holds an event ("erase", "image", "restart", "violation").
     int events(const QString &kind) const
     {
-        return fileBytes(path("device.jsonl")).count("\"event\":\"" + kind.toUtf8() + '"');
+        return readFile(path("device.jsonl")).count("\"event\":\"" + kind.toUtf8() + '"');
     }
     int stored() const { return QDir(path("cloud/sessions")).entryList(QDir::Files).size(); }
-    int requests(const QByteArray &what) const { return fileBytes(path("requests.jsonl")).count(what); }
+    int requests(const QByteArray &what) const { return readFile(path("requests.jsonl")).count(what); }
     // Both programs end cleanly and neither flagged anything.
     QString finish()
     {
@@ -85,7 +78,7 @@ public:
             problems << cloud.errorString();
         if (events(QStringLiteral("violation")) > 0)
             problems << QStringLiteral("the device saw a protocol violation");
-        for (const QByteArray &line : fileBytes(path("requests.jsonl")).split('\n')) {
+        for (const QByteArray &line : readFile(path("requests.jsonl")).split('\n')) {
             const int at = line.indexOf("\"violations\":[\"");
             if (at >= 0)
                 problems << QStringLiteral("the cloud saw: ") + QString::fromUtf8(line.mid(at, 300));
@@ -107,7 +100,6 @@ class TestE2e : public QObject
 private slots:
     void init() { forgetUserState(); }
     void synchronizationThenFirmware();
-    void restartSignsInFromStoredCredentials();
 
 private:
     QTemporaryDir certificates {QDir::tempPath() + QStringLiteral("/orvane-e2e-certs-XXXXXX")};
@@ -156,9 +148,9 @@ void TestE2e::synchronizationThenFirmware()
     QCOMPARE(storedAtErase, 3);
     QTRY_COMPARE_WITH_TIMEOUT(rig.text("label_cloud_main"), syncDoneText, stepMs);
     for (const char *name : {"1764921600000", "1765008000000", "1765094400000"}) {
-        const QByteArray expected = fileBytes(rig.path(QStringLiteral("device/") + name));
+        const QByteArray expected = readFile(rig.path(QStringLiteral("device/") + name));
         QVERIFY(!expected.isEmpty());
-        QCOMPARE(fileBytes(rig.path(QStringLiteral("cloud/sessions/") + name)), expected);
+        QCOMPARE(readFile(rig.path(QStringLiteral("cloud/sessions/") + name)), expected);
         QVERIFY(!QFile::exists(applicationFilePath(name))); // confirmed: the copy is gone
     }
 
@@ -167,10 +159,10 @@ void TestE2e::synchronizationThenFirmware()
     QTRY_VERIFY_WITH_TIMEOUT(rig.requests("\"path\":\"/api/device/pairDevice\"") == 3, stepMs);
     QCOMPARE(rig.text("label_cloud_used"), QStringLiteral("No health data stored in the device"));
     QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_update"), stepMs);
-    QCOMPARE(fileBytes(applicationFilePath("rev.bin")), image);
+    QCOMPARE(readFile(applicationFilePath("rev.bin")), image);
     rig.button("button_update")->click();
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(rig.path("device/flashed.bin")), stepMs);
-    QCOMPARE(fileBytes(rig.path("device/flashed.bin")), image.mid(4));
+    QCOMPARE(readFile(rig.path("device/flashed.bin")), image.mid(4));
     QTRY_COMPARE_WITH_TIMEOUT(rig.text("label_fw"), QStringLiteral("Firmware version:   1320"),
                               stepMs);
     QTRY_VERIFY_WITH_TIMEOUT(rig.requests("newVersion\\\": 1320") == 1, stepMs);
@@ -181,34 +173,6 @@ void TestE2e::synchronizationThenFirmware()
     QCOMPARE(rig.events("erase"), 1);
     QCOMPARE(rig.events("image"), 1);
     QCOMPARE(rig.boxes.count(), 0);
-    const QString problems = rig.finish();
-    QVERIFY2(problems.isEmpty(), qPrintable(problems));
-}
-
-// Signed in once, the next start signs in by itself from the stored credentials, which are
-// kept encrypted in an owner-only file.
-void TestE2e::restartSignsInFromStoredCredentials()
-{
-    Processes rig;
-    QVERIFY(rig.start(certificates.path(), {}, {"--session", "1764921600:40"}));
-    rig.openWindow();
-    QVERIFY(rig.signIn());
-    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload"), stepMs);
-    rig.window.reset();
-
-    const QString settings = QSettings(QSettings::NativeFormat, QSettings::UserScope, "Orvane",
-                                       "Kestrane")
-                                 .fileName();
-    const QByteArray stored = fileBytes(settings);
-    QVERIFY(stored.contains("signedIn=true"));
-    QVERIFY(!stored.contains(userName.toUtf8()) && !stored.contains(password.toUtf8()));
-    QCOMPARE(QFile::permissions(settings) & 0x0077, QFileDevice::Permissions());
-
-    rig.openWindow();
-    QTRY_COMPARE_WITH_TIMEOUT(rig.text("label_userName"), userName, stepMs);
-    QVERIFY(rig.w<QLineEdit>("lineEdit_pass")->text().isEmpty()); // nothing was typed
-    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload"), stepMs); // the new token works
-    QCOMPARE(rig.requests("\"path\":\"/signin\""), 2);
     const QString problems = rig.finish();
     QVERIFY2(problems.isEmpty(), qPrintable(problems));
 }

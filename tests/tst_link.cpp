@@ -50,12 +50,6 @@ qint64 msSince(brevia::TimePoint then)
     return duration_cast<milliseconds>(brevia::Clock::now() - then).count();
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 // A firmware image: one unused byte, the number of F blocks (three bytes, little-endian), the
 // F blocks of 256 bytes, the C blocks of 64 and a short tail that is never sent.
 QByteArray firmware(int fBlocks, int cBlocks, int tail = 2, int announced = -1)

@@ -37,14 +37,6 @@ class TestLogging : public QObject
             ? QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts)
             : QStringList();
     }
-    int modeOf(const QString &name)
-    {
-        struct stat info = {};
-        return ::stat(QFile::encodeName(path(name)).constData(), &info) == 0
-            ? int(info.st_mode & 0777)
-            : -1;
-    }
-
 private slots:
     void init()
     {
@@ -119,7 +111,7 @@ private slots:
             !Logger::getInstance()->setLogFileName(path("app.txt"), 50, maxFiles)); // only ".log"
         // 50 bytes count as 100: the start record alone does not roll the file.
         QVERIFY(Logger::getInstance()->setLogFileName(path("app.log"), 50, maxFiles));
-        QCOMPARE(modeOf("app.log"), 0600);
+        QCOMPARE(testsupport::modeOf(path("app.log")), 0600);
         checkActivity();
         QCOMPARE(lines().size(), 1);
         const QStringList names {"first", "second", "third", "fourth"};
@@ -134,7 +126,7 @@ private slots:
         for (int n = 1; n <= kept; ++n) {
             expected << QStringLiteral("app_%1.log").arg(n, 2, 10, QLatin1Char('0'));
             QVERIFY(lines(expected.last()).join('\n').contains(names.at(names.size() - n)));
-            QCOMPARE(modeOf(expected.last()), 0600);
+            QCOMPARE(testsupport::modeOf(path(expected.last())), 0600);
         }
         QCOMPARE(QDir(tmp.path()).entryList(QDir::Files), expected);
     }

@@ -10,27 +10,7 @@
 
 #include <sys/stat.h>
 
-namespace {
-
-int modeOf(const QString &path)
-{
-    struct stat info = {};
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
-}
-
-QByteArray readFile(const QString &name)
-{
-    QFile file(applicationFilePath(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
-}
-
-void writeFile(const QString &name, const QByteArray &bytes)
-{
-    QFile file(applicationFilePath(name));
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-}
-
-} // namespace
+using namespace testsupport;
 
 class TestStartup : public QObject
 {
@@ -54,7 +34,7 @@ private slots:
         QCOMPARE(folder.absolutePath(), QDir(testsupport::testHome()).absolutePath() + "/orvane");
         QCOMPARE(applog::Logger::getInstance(), logger);
         QCOMPARE(logger->parent(), &owner);
-        QVERIFY(readFile("app.log").contains("Start file-log 'main'"));
+        QVERIFY(readFile(applicationFilePath("app.log")).contains("Start file-log 'main'"));
         QCOMPARE(modeOf(folder.absolutePath()), 0700);
         QCOMPARE(modeOf(applicationFilePath("app.log")), 0600);
     }
@@ -62,19 +42,20 @@ private slots:
     // The next run removes the last run's log; the older generations and other files stay.
     void programStartsItsLogAfresh()
     {
-        writeFile("app.log", "the previous run\n");
-        writeFile("app_01.log", "an older generation\n");
+        QVERIFY(writeFile(applicationFilePath("app.log"), "the previous run\n"));
+        QVERIFY(writeFile(applicationFilePath("app_01.log"), "an older generation\n"));
         const QString program = qEnvironmentVariable("ORVANE_TEST_BINARY_DIR") + "/src/Orvane";
         QProcess orvane;
         qputenv("QT_QPA_PLATFORM", "offscreen");
         orvane.start(program, QStringList());
         QVERIFY2(orvane.waitForStarted(10000), qPrintable(program + ": " + orvane.errorString()));
-        QTRY_VERIFY_WITH_TIMEOUT(readFile("app.log").contains("Start file-log 'main'"), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            readFile(applicationFilePath("app.log")).contains("Start file-log 'main'"), 15000);
         QCOMPARE(orvane.state(), QProcess::Running);
         orvane.terminate();
         QVERIFY(orvane.waitForFinished(10000));
-        QVERIFY(!readFile("app.log").contains("the previous run"));
-        QCOMPARE(readFile("app_01.log"), QByteArray("an older generation\n"));
+        QVERIFY(!readFile(applicationFilePath("app.log")).contains("the previous run"));
+        QCOMPARE(readFile(applicationFilePath("app_01.log")), QByteArray("an older generation\n"));
     }
 };
 

@@ -111,11 +111,6 @@ private:
     std::shared_ptr<QList<PortEntry>> listed;
 };
 
-inline bool waitForState(const SerialDevice &link, const QString &state, int timeoutMs = 8000)
-{
-    return QTest::qWaitFor([&] { return link.state() == state; }, timeoutMs);
-}
-
 // Waits for a complete identification: the link idle with the device identified.
 inline bool waitForIdentified(const SerialDevice &link, int timeoutMs = 8000)
 {

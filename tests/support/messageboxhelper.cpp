@@ -1,9 +1,8 @@
 #include "messageboxhelper.h"
 
-#include <QLabel>
-
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 
 namespace testsupport {
 
@@ -14,42 +13,24 @@ MessageBoxAnswerer::MessageBoxAnswerer(QObject *parent) : QObject(parent)
     timer.start();
 }
 
-void MessageBoxAnswerer::queue(QMessageBox::StandardButton button)
-{
-    answers.append(button);
-}
-
 void MessageBoxAnswerer::poll()
 {
     auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
     if (!box || !box->isVisible())
         return;
-
-    SeenMessageBox seenBox;
-    seenBox.text = box->text();
-    seenBox.informativeText = box->informativeText();
+    SeenMessageBox seen {box->text(), box->informativeText()};
     for (const QLabel *label : box->findChildren<QLabel *>()) {
-        if (!seenBox.informativeText.isEmpty() && label->text() == seenBox.informativeText)
-            seenBox.informativeIsPlainText =
+        if (!seen.informativeText.isEmpty() && label->text() == seen.informativeText)
+            seen.informativeIsPlainText =
                 label->textFormat() == Qt::PlainText && !label->openExternalLinks();
     }
-    seenBox.icon = box->icon();
-    seenBox.buttons = box->standardButtons();
-    seenBox.hasParent = box->parentWidget() != nullptr;
-    seenBox.applicationModal = box->isModal() || box->windowModality() == Qt::ApplicationModal;
-
+    boxes.append(seen);
     const QMessageBox::StandardButton wanted =
         answers.isEmpty() ? QMessageBox::NoButton : answers.takeFirst();
-    QAbstractButton *button = wanted == QMessageBox::NoButton ? nullptr : box->button(wanted);
-    if (button) {
-        seenBox.pressed = wanted;
-        boxes.append(seenBox);
+    if (QAbstractButton *button = wanted == QMessageBox::NoButton ? nullptr : box->button(wanted))
         button->click();
-    } else {
-        boxes.append(seenBox);
+    else
         box->reject();
-    }
-    emit answered();
 }
 
 } // namespace testsupport

@@ -15,11 +15,6 @@ struct SeenMessageBox
     QString text;
     QString informativeText;
     bool informativeIsPlainText = false; // shown as text, links not followed
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QMessageBox::StandardButtons buttons;
-    bool hasParent = false;
-    bool applicationModal = false;
-    QMessageBox::StandardButton pressed = QMessageBox::NoButton;
 };
 
 class MessageBoxAnswerer : public QObject
@@ -32,15 +27,11 @@ public:
     // The answers for the next boxes, in order. A box that finds no queued answer (or lacks
     // the queued button) is closed with its escape button, so that no test hangs on it; it
     // is recorded all the same.
-    void queue(QMessageBox::StandardButton button);
+    void queue(QMessageBox::StandardButton button) { answers.append(button); }
 
     QList<SeenMessageBox> seen() const { return boxes; }
     int count() const { return boxes.size(); }
     SeenMessageBox last() const { return boxes.value(boxes.size() - 1); }
-    void clear() { boxes.clear(); }
-
-signals:
-    void answered();
 
 private:
     void poll();

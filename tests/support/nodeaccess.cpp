@@ -12,74 +12,46 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace testsupport {
 
 namespace {
 
+// Sets this thread's capabilities to open a file whatever its mode on or off (on: only as far
+// as they are permitted). True when the effective set changed. Elsewhere than on Linux a test
+// runs without such capabilities: the node's mode is enough.
+bool switchOverride(bool on)
+{
 #ifdef __linux__
-// The capabilities that let a thread open a file whatever its mode.
-constexpr int overrides[] = {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH};
-
-bool readCapabilities(__user_cap_header_struct &header, __user_cap_data_struct (&data)[2])
-{
-    header = {_LINUX_CAPABILITY_VERSION_3, 0};
-    return ::syscall(SYS_capget, &header, data) == 0;
-}
-
-bool hasOverride()
-{
-    __user_cap_header_struct header;
+    __user_cap_header_struct header {_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[2] {};
-    if (!readCapabilities(header, data))
+    if (::syscall(SYS_capget, &header, data) != 0)
         return false;
-    for (int cap : overrides) {
-        if (data[cap / 32].effective & (1u << (cap % 32)))
-            return true;
+    bool changed = false;
+    for (const int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) {
+        __u32 &effective = data[cap / 32].effective;
+        const __u32 bit = 1u << (cap % 32), before = effective;
+        effective = on ? effective | (data[cap / 32].permitted & bit) : effective & ~bit;
+        changed = changed || effective != before;
     }
-    return false;
-}
-
-bool setOverride(bool on)
-{
-    __user_cap_header_struct header;
-    __user_cap_data_struct data[2] {};
-    if (!readCapabilities(header, data))
-        return false;
-    for (int cap : overrides) {
-        const __u32 bit = 1u << (cap % 32);
-        if (on)
-            data[cap / 32].effective |= data[cap / 32].permitted & bit;
-        else
-            data[cap / 32].effective &= ~bit;
-    }
-    return ::syscall(SYS_capset, &header, data) == 0;
-}
+    return changed && ::syscall(SYS_capset, &header, data) == 0;
 #else
-// Elsewhere a test runs without capabilities of its own: the node's mode is enough.
-bool hasOverride()
-{
+    Q_UNUSED(on);
     return false;
-}
-bool setOverride(bool)
-{
-    return false;
-}
 #endif
+}
 
 } // namespace
 
 NodeAccessBlock::NodeAccessBlock(const QString &node) : path(QFile::encodeName(node))
 {
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::stat(path.constData(), &info) == 0 && ::chmod(path.constData(), 0) == 0) {
         originalMode = info.st_mode & 07777;
         modeChanged = true;
     }
-    if (hasOverride())
-        capabilitiesDropped = setOverride(false);
+    capabilitiesDropped = switchOverride(false);
 }
 
 NodeAccessBlock::~NodeAccessBlock()
@@ -91,30 +63,21 @@ bool NodeAccessBlock::blocked(QString *why) const
 {
     const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     const int error = errno;
-    if (fd >= 0) {
+    if (fd >= 0)
         ::close(fd);
-        *why = QStringLiteral("%1 still opens (mode changed: %2, capability set aside: %3)")
-                   .arg(QFile::decodeName(path))
-                   .arg(modeChanged)
-                   .arg(capabilitiesDropped);
-        return false;
-    }
-    if (error != EACCES) {
-        *why = QStringLiteral("%1: %2").arg(QFile::decodeName(path),
-                                            QString::fromLocal8Bit(std::strerror(error)));
-        return false;
-    }
-    return true;
+    if (fd >= 0 || error != EACCES)
+        *why = QFile::decodeName(path) + QStringLiteral(": ")
+            + (fd >= 0 ? QStringLiteral("still opens")
+                       : QString::fromLocal8Bit(std::strerror(error)));
+    return fd < 0 && error == EACCES;
 }
 
 void NodeAccessBlock::lift()
 {
-    if (capabilitiesDropped)
-        setOverride(true);
-    capabilitiesDropped = false;
-    if (modeChanged)
+    if (std::exchange(capabilitiesDropped, false))
+        switchOverride(true);
+    if (std::exchange(modeChanged, false))
         ::chmod(path.constData(), originalMode);
-    modeChanged = false;
 }
 
 } // namespace testsupport

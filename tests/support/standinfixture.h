@@ -15,7 +15,6 @@
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QObject>
 #include <QPointer>
 #include <QSslCertificate>
 #include <QStringList>
@@ -35,7 +34,6 @@ public:
         const QString data = work.filePath(QStringLiteral("data%1").arg(++starts));
         running = std::make_unique<standin::Server>(scenario, certificateFolder().toStdString(),
                                                     data.toStdString());
-        dataFolder = data;
         return running->start(0);
     }
 
@@ -48,7 +46,6 @@ public:
     {
         return running ? QString::fromStdString(running->errorString()) : QString();
     }
-    QString dataDir() const { return dataFolder; }
 
     QList<QSslCertificate> caCertificates() const
     {
@@ -72,20 +69,12 @@ private:
 
     QTemporaryDir work;
     std::unique_ptr<standin::Server> running;
-    QString dataFolder;
     int starts = 0;
 };
 
-struct LogRecord
-{
-    QString text;
-    applog::LogLevel level;
-    QString function;
-};
-
 // Creates the logger with "app.log" in the application folder (created when missing) and
-// captures the debug stream; the previous message handler still sees every message.
-// One at a time per process.
+// captures the debug stream, so that a test can check all the client ever wrote for secrets;
+// the previous message handler still sees every message. One at a time per process.
 class DiagnosticsCapture
 {
 public:
@@ -93,12 +82,7 @@ public:
     {
         QDir().mkpath(applicationFolderPath());
         logger = applog::Logger::createInstance(nullptr);
-        logger->setLogFileName(logFilePath(), 64u << 20, 3);
-        QObject::connect(logger, &applog::Logger::signalLog, &context,
-                         [this](const QString &, const QString &, const QString &text,
-                                applog::LogLevel level, const QString &function) {
-                             capturedRecords.append({text, level, function});
-                         });
+        logger->setLogFileName(applicationFilePath(QStringLiteral("app.log")), 64u << 20, 3);
         active() = this;
         previous = qInstallMessageHandler(&DiagnosticsCapture::handler);
     }
@@ -113,40 +97,16 @@ public:
     DiagnosticsCapture(const DiagnosticsCapture &) = delete;
     DiagnosticsCapture &operator=(const DiagnosticsCapture &) = delete;
 
-    static QString logFilePath() { return applicationFilePath(QStringLiteral("app.log")); }
-
-    QStringList debugLines() const
-    {
-        QMutexLocker lock(&mutex);
-        return lines;
-    }
-    QList<LogRecord> records() const { return capturedRecords; }
-    QStringList recordTexts(applog::LogLevel level) const
-    {
-        QStringList texts;
-        for (const LogRecord &record : capturedRecords) {
-            if (record.level == level)
-                texts << record.text;
-        }
-        return texts;
-    }
-    void clear()
-    {
-        QMutexLocker lock(&mutex);
-        lines.clear();
-        capturedRecords.clear();
-    }
-
     // Closes the log (which flushes it) and gives every debug line captured since the start
     // together with the whole log file. Nothing is captured into the log afterwards.
     QString finishAndReadEverything()
     {
         delete logger;
-        QFile file(logFilePath());
+        QFile file(applicationFilePath(QStringLiteral("app.log")));
         const QString log =
             file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
         QMutexLocker lock(&mutex);
-        return allLines.join(QLatin1Char('\n')) + QLatin1Char('\n') + log;
+        return lines.join(QLatin1Char('\n')) + QLatin1Char('\n') + log;
     }
 
 private:
@@ -164,19 +124,15 @@ private:
         {
             QMutexLocker lock(&self->mutex);
             self->lines << text;
-            self->allLines << text;
         }
         if (self->previous)
             self->previous(type, where, text);
     }
 
-    QObject context;
     QPointer<applog::Logger> logger;
     QtMessageHandler previous = nullptr;
     mutable QMutex mutex;
-    QStringList lines; // since the last clear()
-    QStringList allLines; // since the start
-    QList<LogRecord> capturedRecords;
+    QStringList lines;
 };
 
 } // namespace testsupport

@@ -16,24 +16,25 @@ void isolateHome();
 // The temporary HOME set by isolateHome().
 QString testHome();
 
+// A file's bytes; empty when it cannot be read.
+QByteArray readFile(const QString &path);
+// Writes the bytes as the file's whole content; false on any failure.
+bool writeFile(const QString &path, const QByteArray &bytes);
+// The permission bits of a file or folder; -1 when it is missing.
+int modeOf(const QString &path);
+
 } // namespace testsupport
 
-#define ORVANE_TEST_MAIN(TestObject)                                                               \
-    int main(int argc, char *argv[])                                                               \
-    {                                                                                              \
-        testsupport::isolateHome();                                                                \
-        QCoreApplication app(argc, argv);                                                          \
-        TestObject tc;                                                                             \
-        return QTest::qExec(&tc, argc, argv);                                                      \
-    }
-
-#define ORVANE_GUI_TEST_MAIN(TestObject)                                                           \
+// main() of a suite: a QApplication for the window suites, a QCoreApplication otherwise.
+#define ORVANE_TEST_MAIN_WITH(Application, TestObject)                                            \
     int main(int argc, char *argv[])                                                               \
     {                                                                                              \
         testsupport::isolateHome();                                                                \
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                        \
             qputenv("QT_QPA_PLATFORM", "offscreen");                                               \
-        QApplication app(argc, argv);                                                              \
+        Application app(argc, argv);                                                               \
         TestObject tc;                                                                             \
         return QTest::qExec(&tc, argc, argv);                                                      \
     }
+#define ORVANE_TEST_MAIN(TestObject) ORVANE_TEST_MAIN_WITH(QCoreApplication, TestObject)
+#define ORVANE_GUI_TEST_MAIN(TestObject) ORVANE_TEST_MAIN_WITH(QApplication, TestObject)

@@ -46,8 +46,10 @@ ToolProcess::ToolProcess(const QString &name) : name(name) { }
 
 ToolProcess::~ToolProcess()
 {
-    if (isRunning())
-        kill();
+    if (isRunning()) {
+        process->kill();
+        process->waitForFinished(30000);
+    }
 }
 
 bool ToolProcess::start(const QString &program, const QStringList &arguments)
@@ -77,18 +79,13 @@ void ToolProcess::collectOutput()
     }
 }
 
-QStringList ToolProcess::outputLines()
-{
-    if (process)
-        collectOutput();
-    return lines;
-}
-
 QString ToolProcess::waitForLine(const QString &prefix, int timeoutMs)
 {
     QString found;
     auto seen = [&] {
-        for (const QString &line : outputLines()) {
+        if (process)
+            collectOutput();
+        for (const QString &line : qAsConst(lines)) {
             if (line.startsWith(prefix)) {
                 found = line;
                 return true;
@@ -103,20 +100,9 @@ QString ToolProcess::waitForLine(const QString &prefix, int timeoutMs)
     return found;
 }
 
-bool ToolProcess::isRunning() const
-{
-    return process && process->state() != QProcess::NotRunning;
-}
-
-qint64 ToolProcess::pid() const
-{
-    return isRunning() ? process->processId() : 0;
-}
-
 bool ToolProcess::sendSignal(int signal)
 {
-    const qint64 id = pid();
-    return id > 0 && ::kill(pid_t(id), signal) == 0;
+    return isRunning() && ::kill(pid_t(process->processId()), signal) == 0;
 }
 
 bool ToolProcess::stop(int timeoutMs)
@@ -129,7 +115,8 @@ bool ToolProcess::stop(int timeoutMs)
         sendSignal(SIGCONT);
         process->terminate();
         if (!process->waitForFinished(timeoutMs)) {
-            kill();
+            process->kill();
+            process->waitForFinished(30000);
             error = name + QStringLiteral(" did not end within %1 ms of SIGTERM").arg(timeoutMs);
             return false;
         }
@@ -144,14 +131,6 @@ bool ToolProcess::stop(int timeoutMs)
         return false;
     }
     return true;
-}
-
-void ToolProcess::kill()
-{
-    if (!isRunning())
-        return;
-    process->kill();
-    process->waitForFinished(30000);
 }
 
 } // namespace testsupport

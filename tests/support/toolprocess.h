@@ -31,10 +31,8 @@ public:
     // Waits (running the event loop) for a line of standard output that starts with prefix
     // and returns it; empty when none came within the time or the program ended first.
     QString waitForLine(const QString &prefix, int timeoutMs);
-    QStringList outputLines();
 
-    bool isRunning() const;
-    qint64 pid() const;
+    bool isRunning() const { return process && process->state() != QProcess::NotRunning; }
     // Sends a signal to the running program; false when it is not running.
     bool sendSignal(int signal);
 
@@ -42,8 +40,6 @@ public:
     // True when it ended by itself with exit code 0; otherwise why not, in errorString().
     // A program that does not end within the time is killed.
     bool stop(int timeoutMs = 15000);
-    // Ends the program at once (SIGKILL) and reaps it.
-    void kill();
 
     QString errorString() const { return error; }
 

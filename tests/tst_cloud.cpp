@@ -1,0 +1,387 @@
+// The cloud client against the cloud stand-in over real TLS: what goes on the wire and what the
+// client does with each reply. Nothing secret may reach a debug line or the log.
+#include "cloud/cloudcodec.h"
+#include "cloud/network.h"
+#include "common/appfolder.h"
+#include "standinfixture.h"
+#include "testmain.h"
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTcpServer>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+
+using namespace testsupport;
+
+namespace {
+const QString demoUser = QStringLiteral("demo"), demoPassword = QStringLiteral("demo1234");
+const QString signedIn = "signedIn demo demo1234", firmware = "firmware rev.bin 12";
+const QString offer = QStringLiteral("offer Orvane 7.5 from the cloud stand-in");
+const QByteArray oldImage = "previous image";
+const QString sessionName = QStringLiteral("Ωmega-é/1700000001000");
+constexpr int deadlineMs = 1500; // the lowered overall deadline of the bounded cases
+// Qt's permission flags, one hex digit each for the owner, the group and the others.
+constexpr int ownerOnly = 0x6000, ownerOnlyFolder = 0x7000, readableByOthers = 0x6004;
+} // namespace
+
+class TestCloud : public QObject
+{
+    Q_OBJECT
+
+    StandinFixture standin;
+    std::unique_ptr<DiagnosticsCapture> diagnostics;
+    std::unique_ptr<Network> network;
+    QStringList secrets; // must never appear in a debug line or the log
+    QStringList events; // the client's signals, in order, with their arguments
+
+    static QString q(const std::string &text) { return QString::fromStdString(text); }
+    static QByteArray bytes(const std::string &text) { return QByteArray::fromStdString(text); }
+    static int mode(const QString &path) { return int(QFile::permissions(path)) & 0x7077; }
+    static QVariant stored(const char *key) { return QSettings("Orvane", "Kestrane").value(key); }
+    static QByteArray sha256(const QByteArray &data)
+    {
+        return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+    }
+    // A session file the stand-in accepts: 18-byte records, values at offsets 2..8 only.
+    static QByteArray sessionBytes(int records, char value)
+    {
+        return (QByteArray(2, 0) + QByteArray(7, value) + QByteArray(9, 0)).repeated(records);
+    }
+    // Lowered deadline and reply limits, and an idle time-out that bytes trickling in never reach.
+    Network *makeNetwork(int transferTimeoutMs = 5000)
+    {
+        CloudEndpoint endpoint = standin.endpoint(transferTimeoutMs);
+        endpoint.requestDeadlineMs = deadlineMs;
+        endpoint.jsonReplyLimit = endpoint.firmwareReplyLimit = 64 << 10;
+        endpoint.applicationReplyLimit = 256 << 10;
+        return makeNetwork(endpoint);
+    }
+    Network *makeNetwork(const CloudEndpoint &endpoint)
+    {
+        events.clear();
+        network = std::make_unique<Network>(nullptr, endpoint);
+        Network *client = network.get();
+        const auto note = [this](const char *name) {
+            return [this, name](auto... args) {
+                const QStringList parts = {name, QVariant(args).toString()...};
+                events << parts.join(' ').remove(applicationFolderPath() + '/');
+            };
+        };
+        connect(client, &Network::signedInSuccess, this, note("signedIn"));
+        connect(client, &Network::incorrectCredentials, this, note("refused"));
+        connect(client, &Network::notSignedin, this, note("notSignedIn"));
+        connect(client, &Network::firmwareInfoFromCloud, this, note("firmware"));
+        connect(client, &Network::appUpdateAvailable, this, note("offer"));
+        connect(client, &Network::preparationsDone, this, note("done"));
+        connect(client, &Network::readyToSendData, this, note("ready"));
+        connect(client, &Network::deviceIsPairedToOther, this, note("pairedToOther"));
+        connect(client, &Network::devicePaired, this, note("paired"));
+        connect(client, &Network::devicePairingFailed, this, note("unpaired"));
+        connect(client, &Network::sessionUploaded, this, note("uploaded"));
+        connect(client, &Network::sessionSent, this, note("sent"));
+        return client;
+    }
+    bool settle() // until no reply of the client is running
+    {
+        return QTest::qWaitFor(
+            [this] {
+                const auto r = network->findChildren<QNetworkReply *>();
+                return std::none_of(r.begin(), r.end(), std::mem_fn(&QNetworkReply::isRunning));
+            },
+            10000);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        diagnostics = std::make_unique<DiagnosticsCapture>();
+        secrets << demoPassword << "changed-elsewhere";
+    }
+
+    void init()
+    {
+        // A settings file that others may read: the client makes it its owner's when it writes.
+        QSettings("Orvane", "Kestrane").clear();
+        QSettings("Orvane", "Kestrane").setValue("seen", true);
+        QFile::setPermissions(QSettings("Orvane", "Kestrane").fileName(),
+                              QFile::Permissions(readableByOthers));
+        QVERIFY2(standin.start(), qPrintable(standin.errorString()));
+    }
+
+    void cleanup()
+    {
+        QStringList broken; // requests off the protocol; a missing token is each test's business
+        if (standin.isRunning()) {
+            for (const auto &violation : standin.server().violations())
+                if (violation.text.find("\"token\" header is missing") == std::string::npos)
+                    broken << q(violation.text);
+            secrets << q(standin.server().issuedToken());
+        }
+        network.reset(); // closes its connections, so the server stops at once
+        standin.stop();
+        QCOMPARE(broken, QStringList());
+    }
+
+    void cleanupTestCase()
+    {
+        const QString everything = diagnostics->finishAndReadEverything();
+        diagnostics.reset();
+        QVERIFY(everything.contains("🌐")); // the capture works
+        for (const QString &secret : qAsConst(secrets))
+            QVERIFY2(secret.size() < 4 || !everything.contains(secret), "a secret was written out");
+    }
+
+    void overlappingRequests()
+    {
+        standin::Scenario scenario;
+        scenario.failUploads = {2}; // the second upload to arrive is refused
+        scenario.statusOverrides["/api/device/updateFirmwareVersion"] = 500; // still ends
+        QVERIFY(standin.server().setScenario(scenario));
+        const QStringList stamps = {"1700000007000", "1700000008000", "1700000009000"};
+        for (const QString &stamp : stamps)
+            QVERIFY(writeFile(applicationFilePath(stamp), sessionBytes(3, 7)));
+        Network *client = makeNetwork();
+        client->sigIn(demoUser, demoPassword);
+        QVERIFY(settle());
+        secrets << client->currentToken();
+        client->pairDevice("BREVIA-7", "UID-7");
+        QVERIFY(settle());
+        events.clear();
+        // All at once: each reply reaches its own handler, each upload deletes only its file.
+        client->sigIn(demoUser, demoPassword);
+        client->pairDevice("BREVIA-7", "UID-7");
+        for (const QString &stamp : stamps)
+            client->sendSession(applicationFilePath(stamp), stamp);
+        client->updateFwVersion("BREVIA-7", 14);
+        QTRY_COMPARE_WITH_TIMEOUT(events.size(), 13, 20000);
+        QCOMPARE(standin.server().reportedFirmwareVersions().at("BREVIA-7"), 14);
+        const auto uploads = standin.server().storedUploads();
+        QCOMPARE(uploads.size(), size_t(3));
+        QStringList expected = {
+            signedIn,    firmware,     offer,      "done", "done", "ready", "paired BREVIA-7 101",
+            "sent true", "sent false", "sent true"};
+        for (size_t i = 0; i < uploads.size(); ++i) {
+            expected << "uploaded " + q(uploads[i].date) + (i == 1 ? " false" : " true");
+            QCOMPARE(QFile::exists(applicationFilePath(q(uploads[i].date))), i == 1);
+        }
+        expected.sort();
+        events.sort();
+        QCOMPARE(events, expected);
+        standin.server().clearRecords(); // requests that crossed the new sign-in hold the old token
+    }
+
+    // Sign in, pair "BREVIA-7", upload a session: each row changes one thing (a reply, the
+    // service, the device or the file) and lists every signal the client gives for it.
+    void conversation_data()
+    {
+        QTest::addColumn<QString>("change"); // "<path> <status> <body>" for one reply, or a case
+        QTest::addColumn<QStringList>("expected");
+        const auto row = [](const char *change, const QStringList &expected) {
+            QTest::newRow(change) << QString(change) << expected;
+        };
+        const QStringList chain = {signedIn, firmware, offer, "done"};
+        const QStringList fetched = {signedIn, firmware, "done"};
+        const QStringList paired = {"ready", "paired BREVIA-7 101"};
+        const QStringList notSent = {"uploaded " + sessionName + " false", "sent false"};
+        const QStringList sent =
+            paired + QStringList({"uploaded " + sessionName + " true", "sent true"});
+        const QStringList kept = paired + notSent;
+        const QStringList unpaired = QStringList({"ready", "unpaired BREVIA-7"}) + notSent;
+        row(R"(/signin 200 {"code": 401, "message": "no"})", QStringList("refused") + sent);
+        // Of the right length, but it would end the header line and start another one.
+        row(R"(/signin 200 {"token": "0123456789abcdef0123456789abcd\r\nX: 1", "userDto": {"id": 5}})",
+            sent);
+        row("never signed in", sent);
+        row("trickled /signin", sent);
+        row(R"(/api/device/checkFirmware 200 {"version": 12, "data": []})", chain.mid(0, 1) + sent);
+        row(R"(/api/device/checkFirmware 503 {"version": 12, "data": [1]})",
+            chain.mid(0, 1) + sent);
+        row("large firmware", chain.mid(0, 1) + sent); // its length announced
+        row("large packed firmware", chain.mid(0, 1) + sent); // only the bytes received tell
+        row(R"(/api/orvane/checkUpdate 200 {"versionMajor": 7, "versionMinor": 4})",
+            chain.mid(0, 2) + sent);
+        row("/orvane 404 [1, 2]", fetched + sent);
+        row(R"(/orvane 200 {"data": [1]})", fetched + sent);
+        row("large application", fetched + sent);
+        row(R"(/api/device/pairDevice 200 [{"name": "BREVIA-7", "id": 5}, {"name": "BREVIA-7", "id": 101}])",
+            chain + sent);
+        row(R"(/api/device/pairDevice 200 [{"name": "brevia-7", "id": 101}])", chain + unpaired);
+        // A match without a usable id gives no id: nothing may go out under device 0 or less.
+        row(R"(/api/device/pairDevice 200 [{"name": "BREVIA-7", "id": "101"}])", chain + unpaired);
+        row(R"(/api/device/pairDevice 200 [{"name": "BREVIA-7", "id": -101}])", chain + unpaired);
+        row("large pairing", chain + unpaired);
+        row("paired to another account",
+            chain + QStringList({"pairedToOther", "unpaired BREVIA-7"}) + notSent);
+        row("forget while pairing", chain + notSent);
+        row("/api/medical/vitals/save 200 True", chain + kept);
+        row("/api/medical/vitals/save 201 true", chain + kept);
+        row("/api/medical/vitals/save 500 true", chain + kept);
+        row("service gone", chain + kept);
+        row("slow upload", chain + kept);
+        row("trickled /api/medical/vitals/save", chain + kept);
+        row("another device shown", chain + kept);
+        row("no such file", chain + kept);
+        row("empty file", chain + kept);
+        row("ragged file", chain + kept);
+        row("link restarted", chain + sent);
+        row("password changed elsewhere", chain + sent);
+        row("signed out", chain + sent);
+    }
+
+    void conversation()
+    {
+        QFETCH(QString, change);
+        QFETCH(QStringList, expected);
+        standin::Scenario scenario;
+        if (change.startsWith('/')) {
+            const std::string path = change.section(' ', 0, 0).toStdString();
+            scenario.statusOverrides[path] = change.section(' ', 1, 1).toInt();
+            scenario.bodyOverrides[path] = change.section(' ', 2).toStdString();
+        }
+        if (change.startsWith("trickled")) // a byte every 600 ms: "true" takes 2.4 s
+            scenario.tricklePaths[change.section(' ', 1).toStdString()] = 600;
+        if (change.endsWith("firmware"))
+            scenario.firmwareFBlocks = 200; // 51 KB of image, about 180 KB of JSON
+        scenario.compressReplies = change != "large firmware";
+        if (change == "large application") {
+            scenario.appSize = 200 << 10; // about 700 KB of JSON, in chunks
+            scenario.chunkedPaths.insert("/orvane");
+        }
+        if (change == "large pairing") // the match comes after the limit
+            scenario.bodyOverrides["/api/device/pairDevice"] =
+                "[" + std::string(100 << 10, ' ') + R"({"name": "BREVIA-7", "id": 101}])";
+        scenario.pairedToOther = change == "paired to another account";
+        scenario.uploadReplyDelayMs = change == "slow upload" ? 1500 : 0; // stored, answered late
+        QVERIFY(standin.server().setScenario(scenario));
+        const QString rev = applicationFilePath("rev.bin"), app = applicationFilePath("Orvane");
+        // In a folder outside Latin-1: the name part goes as Latin-1, the file name as UTF-8.
+        const QString session = applicationFilePath(sessionName);
+        const QByteArray file = change == "empty file" ? QByteArray()
+            : change == "ragged file"                  ? QByteArray(19, 1)
+                                                       : sessionBytes(5, 9);
+        QFile::remove(session);
+        QDir().mkpath(QFileInfo(session).path());
+        QVERIFY(writeFile(rev, oldImage) && writeFile(app, oldImage)
+                && (change == "no such file" || writeFile(session, file)));
+
+        QElapsedTimer clock;
+        clock.start();
+        Network *client = makeNetwork(change == "slow upload" ? 300 : 5000);
+        if (change != "never signed in")
+            client->sigIn(demoUser, demoPassword);
+        QVERIFY(settle());
+        client->pairDevice("BREVIA-7", "UID-7");
+        if (change == "forget while pairing")
+            client->forgetDevice();
+        QVERIFY(settle());
+        if (change == "another device shown")
+            client->forgetDevice();
+        if (change == "service gone") {
+            client->findChild<QNetworkAccessManager *>()->clearConnectionCache();
+            standin.stop();
+        }
+        if (change == "link restarted") { // neither the upload in flight nor a refusal reports
+            QVERIFY(writeFile(applicationFilePath("1700000000900"), file));
+            client->sendSession(applicationFilePath("1700000000900"), "1700000000900");
+            client->sendSession(applicationFilePath("none"), "1");
+            client->abandonSessionUploads();
+        }
+        QSignalSpy progress(client, &Network::sessionUploadProgress);
+        client->sendSession(session, "1700000001000");
+        QCOMPARE(events, expected.mid(0, expected.size() - 2)); // reported later, not in the call
+        QVERIFY(
+            QTest::qWaitFor([&] { return events.size() >= expected.size() && settle(); }, 10000));
+        QVERIFY2(clock.elapsed() < 3 * deadlineMs, QByteArray::number(clock.elapsed()));
+        QCOMPARE(events, expected);
+
+        // Only an accepted sign-in keeps a token and the credentials; a refusal is remembered.
+        const bool accepted = events.contains(signedIn), refused = events.contains("refused");
+        QCOMPARE(stored("signedIn").toString(), accepted ? "true" : refused ? "false" : "");
+        QCOMPARE(stored("encu").toByteArray() + stored("encp").toByteArray(),
+                 accepted ? cloudcodec::encryptCredential(demoUser)
+                         + cloudcodec::encryptCredential(demoPassword)
+                          : QByteArray());
+        const QString settings = client->settingsFilePath();
+        QCOMPARE(mode(settings), accepted || refused ? ownerOnly : readableByOthers);
+        secrets << client->currentToken();
+        // Uploads go out only under this device's id; only a confirmed one deletes its file.
+        const bool linked =
+            events.contains("paired BREVIA-7 101") && change != "another device shown";
+        const bool leaves =
+            linked && !file.isEmpty() && file.size() % 18 == 0 && change != "no such file";
+        QCOMPARE(client->currentDeviceID(), linked ? 101 : 0);
+        const bool confirmed = events.contains("sent true");
+        QCOMPARE(readFile(session), confirmed || change == "no such file" ? QByteArray() : file);
+        if (!standin.isRunning())
+            return;
+        const auto uploads = standin.server().storedUploads();
+        QCOMPARE(uploads.size(), size_t(leaves));
+        if (leaves)
+            QCOMPARE(bytes(uploads[0].deviceId + ' ' + uploads[0].date + ' ' + uploads[0].bytes),
+                     "101 1700000001000 " + file);
+        // What the cloud sent, for its owner only, or what was there before.
+        const auto records = standin.server().requests();
+        const QVariant total = qlonglong(records.back().body.size()); // the reply's own progress
+        QVERIFY(!confirmed || progress.contains({total, total}));
+        QCOMPARE(sha256(readFile(rev)),
+                 events.contains(firmware) ? bytes(records[1].replySha256) : sha256(oldImage));
+        QCOMPARE(sha256(readFile(app)),
+                 events.contains(offer) ? bytes(records[3].replySha256) : sha256(oldImage));
+        QVERIFY(!events.contains(firmware)
+                || (mode(rev) == ownerOnly && mode(applicationFolderPath()) == ownerOnlyFolder));
+        QCOMPARE(QDir(applicationFolderPath()).entryList({"*.part-*"}, QDir::Files), QStringList());
+        QVERIFY(!events.contains(offer) || mode(app) == ownerOnly);
+        // Every request but the sign-in carries the token of a successful sign-in, nothing else.
+        for (const auto &record : records)
+            QCOMPARE(q(record.tokenCheck),
+                     accepted && record.path != "/signin" ? "match" : "absent");
+        QCOMPARE(client->currentToken(), accepted ? q(standin.server().issuedToken()) : QString());
+
+        // Signed out, nothing is left to decrypt. The next start signs in by itself with what it
+        // decrypts, or asks again (a password changed elsewhere), or does not sign in at all.
+        if (change == "signed out") {
+            QFile::setPermissions(settings, QFile::Permissions(readableByOthers));
+            client->signOut();
+            QVERIFY(!stored("signedIn").toBool() && !stored("encu").isValid()
+                    && !stored("encp").isValid());
+            QCOMPARE(mode(settings), ownerOnly);
+        }
+        scenario.accounts = {
+            {"demo", change == "password changed elsewhere" ? "changed-elsewhere" : "demo1234"}};
+        QVERIFY(standin.server().setScenario(scenario));
+        makeNetwork()->checkSignedInStatus();
+        const QString again = change == "password changed elsewhere" ? "refused"
+            : accepted && change != "signed out"                     ? signedIn
+                                                                     : "notSignedIn";
+        QTRY_COMPARE_WITH_TIMEOUT(events.mid(0, 1), QStringList(again), 10000);
+        QCOMPARE(stored("signedIn").toBool(), again == signedIn);
+    }
+
+    void tlsVerificationStaysOn()
+    {
+        // A service whose CA nobody handed over is refused; a plain address is not even tried.
+        StandinFixture stranger;
+        QTcpServer plain;
+        QVERIFY(stranger.start() && plain.listen(QHostAddress::LocalHost));
+        CloudEndpoint endpoint = stranger.endpoint();
+        endpoint.extraCaCertificates.clear();
+        for (const QString &url : {q(stranger.server().baseUrl()),
+                                   QString("http://127.0.0.1:%1").arg(plain.serverPort())}) {
+            endpoint.baseUrl = QUrl(url);
+            makeNetwork(endpoint)->sigIn(demoUser, demoPassword);
+            QVERIFY(settle());
+            QVERIFY(events.isEmpty() && network->currentToken().isEmpty()
+                    && stranger.server().requests().empty() && !plain.hasPendingConnections());
+        }
+        network.reset();
+    }
+};
+
+ORVANE_TEST_MAIN(TestCloud)
+#include "tst_cloud.moc"
