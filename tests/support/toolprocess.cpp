@@ -100,11 +100,6 @@ QString ToolProcess::waitForLine(const QString &prefix, int timeoutMs)
     return found;
 }
 
-bool ToolProcess::sendSignal(int signal)
-{
-    return isRunning() && ::kill(pid_t(process->processId()), signal) == 0;
-}
-
 bool ToolProcess::stop(int timeoutMs)
 {
     if (!process) {
@@ -112,7 +107,6 @@ bool ToolProcess::stop(int timeoutMs)
         return false;
     }
     if (isRunning()) {
-        sendSignal(SIGCONT);
         process->terminate();
         if (!process->waitForFinished(timeoutMs)) {
             process->kill();

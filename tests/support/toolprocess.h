@@ -33,10 +33,8 @@ public:
     QString waitForLine(const QString &prefix, int timeoutMs);
 
     bool isRunning() const { return process && process->state() != QProcess::NotRunning; }
-    // Sends a signal to the running program; false when it is not running.
-    bool sendSignal(int signal);
 
-    // Asks the program to end (SIGTERM, after SIGCONT in case it was stopped) and waits.
+    // Asks the program to end (SIGTERM) and waits.
     // True when it ended by itself with exit code 0; otherwise why not, in errorString().
     // A program that does not end within the time is killed.
     bool stop(int timeoutMs = 15000);
