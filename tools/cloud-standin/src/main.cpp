@@ -40,7 +40,9 @@ Folders and files:
 
 Sign-in (POST /signin):
   --account USER:PASS    accepted credentials, repeatable; the first replaces the default
-                         demo:demo1234; all accounts are the same user
+                         demo:demo1234; all such accounts are the same user (--user-id)
+  --user USER:PASS:ID    an account that is a user of its own, with id ID and devices of its
+                         own; repeatable, and like --account replaces the default
   --user-id N            the user's id in "userDto" (default 1001)
   --token-length N       length of the issued token, 0 to 1024 (default 36, UUID-like)
   --refusal-code N       "code" of a refused sign-in (default 401; 0 is allowed)
@@ -121,6 +123,7 @@ std::string parse(int argc, char **argv, Options &o)
                                              "--port",
                                              "--port-file",
                                              "--account",
+                                             "--user",
                                              "--user-id",
                                              "--token-length",
                                              "--refusal-code",
@@ -197,6 +200,17 @@ std::string parse(int argc, char **argv, Options &o)
                 s.accounts.clear();
             accountGiven = true;
             s.accounts.push_back({v.substr(0, colon), v.substr(colon + 1)});
+        } else if (name == "--user") {
+            const auto first = v.find(':'), last = v.rfind(':');
+            const auto id = last == std::string::npos || last == first
+                ? std::nullopt
+                : number<int>(v.substr(last + 1));
+            if (first == 0 || !id || *id == 0)
+                return "--user needs USER:PASS:ID with an id other than 0, not \"" + v + "\"";
+            if (!accountGiven)
+                s.accounts.clear();
+            accountGiven = true;
+            s.accounts.push_back({v.substr(0, first), v.substr(first + 1, last - first - 1), *id});
         } else if (name == "--user-id") {
             error = integer(INT32_MIN, INT32_MAX, s.userId);
         } else if (name == "--token-length") {
@@ -277,7 +291,8 @@ std::string parse(int argc, char **argv, Options &o)
             const auto ms = at == std::string::npos ? std::nullopt : number<int>(v.substr(at + 1));
             if (!ms || at == 0 || v[0] != '/' || *ms < 1 || *ms > 60000)
                 return "--trickle needs PATH=MS with a path beginning with \"/\" and 1 to 60000 "
-                       "ms, not \"" + v + "\"";
+                       "ms, not \""
+                    + v + "\"";
             s.tricklePaths[v.substr(0, at)] = *ms;
         } else if (name == "--status") {
             const auto at = v.rfind('=');

@@ -313,6 +313,17 @@ struct Server::Impl
           logFilePath(logFile.empty() ? dataDirectory + "/requests.jsonl" : std::move(logFile))
     {
         devices = scenario.devices;
+        for (Device &device : devices)
+            device.owner = owner(device.owner);
+    }
+
+    // The user an account or device names: its own id, or the scenario's.
+    int owner(int userId) const { return userId != 0 ? userId : scenario.userId; }
+    // The user whose token the request carries; a request without one (or with one never
+    // issued) acts for the scenario's user, as a service without accounts would.
+    int actingUser(const RequestRecord &record) const
+    {
+        return record.userId != 0 ? record.userId : scenario.userId;
     }
 
     mutable std::mutex mutex;
@@ -337,6 +348,7 @@ struct Server::Impl
     std::vector<Device> devices;
     std::string token;
     std::vector<std::string> issuedTokens;
+    std::map<std::string, int> tokenUsers; // every token issued, and whose it is
     std::optional<std::pair<int, std::string>> nextUploadReply;
     bool keepInMemory = true;
     std::function<void(const RequestRecord &)> observer;
@@ -470,16 +482,20 @@ Reply Server::Impl::signIn(RequestRecord &record)
                              check.violations.end());
 
     std::optional<std::string> user;
+    int userId = scenario.userId;
     if (check.isObject && check.value.contains("nickNameOrEmail")
         && check.value["nickNameOrEmail"].is_string() && check.value.contains("password")
         && check.value["password"].is_string()) {
         const auto &name = check.value["nickNameOrEmail"].get_ref<const std::string &>();
         const auto &password = check.value["password"].get_ref<const std::string &>();
-        const bool accepted =
-            std::any_of(scenario.accounts.begin(), scenario.accounts.end(),
-                        [&](const Account &a) { return a.user == name && a.password == password; });
-        if (accepted)
+        const auto account =
+            std::find_if(scenario.accounts.begin(), scenario.accounts.end(), [&](const Account &a) {
+                return a.user == name && a.password == password;
+            });
+        if (account != scenario.accounts.end()) {
             user = name;
+            userId = owner(account->userId);
+        }
     }
     if (!user) {
         record.notes.push_back("sign-in refused");
@@ -492,12 +508,12 @@ Reply Server::Impl::signIn(RequestRecord &record)
     }
     token = issued;
     issuedTokens.push_back(issued);
+    tokenUsers[issued] = userId;
     if (issuedTokens.size() > maxIssuedTokens)
         issuedTokens.erase(issuedTokens.begin());
-    record.notes.push_back("signed in " + quote(*user) + " as user "
-                           + std::to_string(scenario.userId) + " with a token of "
-                           + std::to_string(issued.size()) + " characters");
-    json body = {{"token", issued}, {"userDto", {{"id", scenario.userId}, {"nickName", *user}}}};
+    record.notes.push_back("signed in " + quote(*user) + " as user " + std::to_string(userId)
+                           + " with a token of " + std::to_string(issued.size()) + " characters");
+    json body = {{"token", issued}, {"userDto", {{"id", userId}, {"nickName", *user}}}};
     Reply reply = jsonReply(body);
     body["token"] = "***";
     reply.logged = body.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -512,7 +528,7 @@ Reply Server::Impl::checkFirmware(RequestRecord &record)
          {"userID",
           MemberType::Integer,
           {},
-          scenario.userId,
+          actingUser(record),
           " (the signed-in user's id)",
           false,
           false},
@@ -552,15 +568,17 @@ Reply Server::Impl::pairDevice(RequestRecord &record)
     const std::string uid = body.contains("uniqueNumber") && body["uniqueNumber"].is_string()
         ? body["uniqueNumber"].get<std::string>()
         : std::string();
-    const auto known = std::find_if(devices.begin(), devices.end(),
-                                    [&](const Device &d) { return d.name == name; });
+    const int user = actingUser(record);
+    const auto known = std::find_if(devices.begin(), devices.end(), [&](const Device &d) {
+        return d.owner == user && d.name == name;
+    });
     if (known == devices.end()) {
         int id = firstDeviceId - 1;
         for (const auto &d : devices)
             id = std::max(id, d.id);
-        devices.push_back({name, id + 1, uid});
-        record.notes.push_back("added device " + quote(name) + " with id "
-                               + std::to_string(id + 1));
+        devices.push_back({name, id + 1, uid, user});
+        record.notes.push_back("added device " + quote(name) + " with id " + std::to_string(id + 1)
+                               + " to user " + std::to_string(user));
     } else if (known->uniqueNumber.empty()) {
         known->uniqueNumber = uid;
     } else if (known->uniqueNumber != uid) {
@@ -568,8 +586,10 @@ Reply Server::Impl::pairDevice(RequestRecord &record)
                                + quote(known->uniqueNumber) + ", the request says " + quote(uid));
     }
     json list = json::array();
-    for (const auto &d : devices)
-        list.push_back({{"id", d.id}, {"name", d.name}, {"uniqueNumber", d.uniqueNumber}});
+    for (const auto &d : devices) {
+        if (d.owner == user)
+            list.push_back({{"id", d.id}, {"name", d.name}, {"uniqueNumber", d.uniqueNumber}});
+    }
     return jsonReply(list);
 }
 
@@ -631,8 +651,9 @@ Reply Server::Impl::upload(RequestRecord &record)
     const auto id = parseInt(deviceId);
     if (!id) {
         v.push_back("deviceID " + quote(deviceId) + " is not a number");
-    } else if (std::none_of(devices.begin(), devices.end(),
-                            [&](const Device &d) { return d.id == *id; })) {
+    } else if (std::none_of(devices.begin(), devices.end(), [&](const Device &d) {
+                   return d.id == *id && d.owner == actingUser(record);
+               })) {
         v.push_back("deviceID " + std::to_string(*id)
                     + " is not a device of the account (not paired)");
     }
@@ -663,8 +684,8 @@ Reply Server::Impl::upload(RequestRecord &record)
     } else {
         record.notes.push_back("stored as sessions/" + storedAs);
     }
-    uploads.push_back(
-        {date, deviceId, folder + "/" + storedAs, keepInMemory ? *check.fileBytes : std::string()});
+    uploads.push_back({date, deviceId, folder + "/" + storedAs,
+                       keepInMemory ? *check.fileBytes : std::string(), record.userId});
 
     Reply reply {200, textType, scenario.uploadBody, std::nullopt, -1, {}};
     if (nextUploadReply) {
@@ -820,6 +841,10 @@ void Server::Impl::handle(const httplib::Request &req, httplib::Response &res)
         }
         record.headers.assign(headers.begin(), headers.end());
         record.tokenCheck = tokenState(req);
+        if (req.has_header("token")) {
+            const auto user = tokenUsers.find(req.get_header_value("token"));
+            record.userId = user == tokenUsers.end() ? 0 : user->second;
+        }
         if (!contentTypes.empty())
             record.contentType = contentTypes.front();
         if (contentTypes.size() > 1)
@@ -1200,6 +1225,8 @@ void Server::setDevices(const std::vector<Device> &devices)
 {
     std::lock_guard<std::mutex> lock(d->mutex);
     d->devices = devices;
+    for (Device &device : d->devices)
+        device.owner = d->owner(device.owner);
 }
 
 void Server::setNextUploadReply(int status, const std::string &body)

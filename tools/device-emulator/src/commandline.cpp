@@ -1,6 +1,7 @@
 #include "brevia/commandline.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 
 namespace brevia {
@@ -135,6 +136,10 @@ Replies:
   --stray-line TEXT         that line (default "A")
   --stray-line-delay-ms MS  how long after the page it follows (default 20)
   --last-digit-pause-ms MS  hold back each page reply's last digit for MS
+  --flip-summary READ:DIGIT:HEX
+                            in the READ-th read of the summary ("ATA?" or "R000FF000",
+                            counting from 1), the host gets HEX for the DIGIT-th hex digit
+                            (0 to 511): a bit error on the line. Repeatable
 
 Faults:
   --babble-after CMD        do not answer commands that begin with CMD; send the babble
@@ -143,6 +148,8 @@ Faults:
   --babble-interval-ms MS   (default 300)
   --mute-after K            answer the first K commands, then stay silent
   --unplug-after K          the K-th command unplugs the device before it is answered
+  --unplug-on CMD           the first command that begins with CMD unplugs the device before
+                            it is answered (once)
   --replug-after-ms M       after an unplug, plug in again after M ms
   --restart-delay-ms MS     time from "Z" to the "BOOT" message; input in between is
                             dropped (default 200)
@@ -189,6 +196,8 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments)
                                                       {"--stray-line", Value},
                                                       {"--stray-line-delay-ms", Value},
                                                       {"--last-digit-pause-ms", Value},
+                                                      {"--flip-summary", Value},
+                                                      {"--unplug-on", Value},
                                                       {"--mute-after", Value},
                                                       {"--unplug-after", Value},
                                                       {"--replug-after-ms", Value},
@@ -324,8 +333,7 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments)
             s.strayText = value;
         } else if (name == "--stray-line-after") {
             if (!parseDecimal(value, 100000000, number) || number == 0)
-                return fail("--stray-line-after wants a read number from 1, not \"" + value
-                            + "\"");
+                return fail("--stray-line-after wants a read number from 1, not \"" + value + "\"");
             s.strayLineReads.push_back(int(number));
         } else if (name == "--babble-after") {
             s.babbleAfter = value;
@@ -344,6 +352,28 @@ CommandLine parseCommandLine(const std::vector<std::string> &arguments)
             if (!wantNumber(60000))
                 return result;
             s.babbleIntervalMs = int(number);
+        } else if (name == "--unplug-on") {
+            s.unplugOn = value;
+        } else if (name == "--flip-summary") {
+            DigitFlip flip;
+            const size_t first = value.find(':'), second = value.find(':', first + 1);
+            const std::string read = value.substr(0, first);
+            const std::string digit = first == std::string::npos
+                ? std::string()
+                : value.substr(first + 1, second - first - 1);
+            const std::string to =
+                second == std::string::npos ? std::string() : value.substr(second + 1);
+            char *end = nullptr;
+            const unsigned long r = std::strtoul(read.c_str(), &end, 10);
+            const bool readOk = !read.empty() && *end == '\0';
+            const unsigned long d = std::strtoul(digit.c_str(), &end, 10);
+            const bool digitOk = !digit.empty() && *end == '\0';
+            if (!readOk || !digitOk || to.size() != 1 || r > 1000000 || d > 511)
+                return fail("--flip-summary wants READ:DIGIT:HEX, not \"" + value + "\"");
+            flip.read = int(r);
+            flip.digit = size_t(d);
+            flip.to = to[0];
+            s.summaryFlips.push_back(flip);
         } else if (name == "--stray-line") {
             s.strayLine = value;
         } else if (name == "--stray-line-delay-ms" || name == "--last-digit-pause-ms") {

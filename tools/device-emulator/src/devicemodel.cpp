@@ -120,9 +120,11 @@ struct DeviceModel::Private
 
     bool muted = false;
     bool unplugRequest = false;
+    bool unpluggedOn = false; // the cable was pulled on Scenario::unplugOn already
     int commandCount = 0;
     int macReplies = 0;
     int pageReads = 0;
+    int summaryReads = 0; // replies to "ATA?" and "R000FF000"
     uint64_t sprinkled = 0;
     std::optional<std::string> heldName;
     bool okPending = false;
@@ -183,7 +185,10 @@ struct DeviceModel::Private
         commandTimes.push_back(now);
         event(now, "command", raw);
         ++commandCount;
-        if (sc.unplugAfter && commandCount == *sc.unplugAfter) {
+        if ((sc.unplugAfter && commandCount == *sc.unplugAfter)
+            || (!sc.unplugOn.empty() && !unpluggedOn
+                && raw.compare(0, sc.unplugOn.size(), sc.unplugOn) == 0)) {
+            unpluggedOn = unpluggedOn || !sc.unplugOn.empty();
             unplugRequest = true;
             return;
         }
@@ -226,7 +231,7 @@ struct DeviceModel::Private
             reply("MAC " + (macReplies <= sc.zeroMacReplies ? std::string(12, '0') : sc.ble), now);
         } else if (cmd == "ATA?") {
             const auto page = memory.read(summaryAddress, sc.summaryFirstHalfOnly ? 256 : 512);
-            std::string hex = toHex(page);
+            std::string hex = flipSummaryDigits(toHex(page), now);
             if (sc.whitespace == Whitespace::AllHex)
                 hex = sprinkle(hex, sc.seed, sprinkled++);
             reply(hex, now);
@@ -338,6 +343,8 @@ struct DeviceModel::Private
         const auto address = uint32_t(std::stoul(cmd.substr(1), nullptr, 16));
         ++pageReads;
         std::string hex = toHex(memory.read(address, pageSize));
+        if (address == summaryAddress)
+            hex = flipSummaryDigits(hex, now);
         if (sc.whitespace != Whitespace::None)
             hex = sprinkle(hex, sc.seed, sprinkled++);
         if (sc.strayAllReads
@@ -356,6 +363,22 @@ struct DeviceModel::Private
         if (std::find(sc.strayLineReads.begin(), sc.strayLineReads.end(), pageReads)
             != sc.strayLineReads.end())
             write(sc.strayLine + "\r\n", now + std::chrono::milliseconds(sc.strayLineDelayMs));
+    }
+
+    // A new read of the summary begins (its first bytes are asked for): the digits the
+    // scenario has the line change in this read are changed.
+    std::string flipSummaryDigits(std::string hex, TimePoint now)
+    {
+        ++summaryReads;
+        for (const DigitFlip &flip : sc.summaryFlips) {
+            if (flip.read == summaryReads && flip.digit < hex.size()) {
+                event(now, "flip",
+                      "summary read " + std::to_string(summaryReads) + ": digit "
+                          + std::to_string(flip.digit) + " " + hex[flip.digit] + " -> " + flip.to);
+                hex[flip.digit] = flip.to;
+            }
+        }
+        return hex;
     }
 
     void erase(TimePoint now)

@@ -82,6 +82,11 @@ std::string validateScenario(const Scenario &s)
             return ranges[i - 1].what + " overlaps " + ranges[i].what;
     }
 
+    for (const DigitFlip &flip : s.summaryFlips) {
+        if (flip.read < 1 || flip.digit >= 512 || !isUpperHex(std::string(1, flip.to)))
+            return "a summary flip needs a read from 1, a digit 0 to 511 and an upper-case hex "
+                   "digit";
+    }
     if (s.pieceSizes.size() > 64)
         return "at most 64 piece sizes";
     if (std::any_of(s.pieceSizes.begin(), s.pieceSizes.end(), [](size_t n) { return n == 0; }))

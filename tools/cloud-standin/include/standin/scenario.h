@@ -10,20 +10,23 @@
 
 namespace standin {
 
-// Credentials accepted by POST /signin. All accounts sign in the same user (scenario userId),
-// so a nick name and an e-mail address can both be listed for one person.
+// Credentials accepted by POST /signin. An account without a user id of its own signs in the
+// scenario's user (userId), so that a nick name and an e-mail address can both be listed for
+// one person; accounts with ids of their own are separate users, each with its own devices.
 struct Account
 {
     std::string user;
     std::string password;
+    int userId = 0; // 0: the scenario's userId
 };
 
-// A device on the signed-in account, as listed by PUT /api/device/pairDevice.
+// A device on a user's account, as listed by PUT /api/device/pairDevice to that user.
 struct Device
 {
     std::string name;
     int id = 0;
     std::string uniqueNumber;
+    int owner = 0; // the user id; 0: the scenario's userId
 };
 
 struct Scenario

@@ -57,6 +57,7 @@ struct RequestRecord
     std::string query; // as received, without "?"
     std::vector<std::pair<std::string, std::string>> headers; // as logged
     std::string tokenCheck; // "absent", "match", "mismatch" or "unissued"
+    int userId = 0; // the user whose token (any issued one) the request carries; 0: none
     std::string contentType;
     std::string body; // the raw bytes as received (unmasked; never written to the log)
     std::string loggedBody; // the body as the log holds it (masked unless multipart)
@@ -85,6 +86,7 @@ struct StoredUpload
     std::string deviceId; // the "deviceID" query value as received
     std::string file; // where the bytes were stored
     std::string bytes; // the session file's bytes (empty when not kept in memory)
+    int userId = 0; // the user whose token the upload carried; 0: none or unknown
 };
 
 class Server

@@ -26,6 +26,14 @@ enum class Whitespace {
     AllHex, // replies to "R" and to "ATA?"
 };
 
+// One hex digit of a summary read changed on its way to the host (a bit error on the line).
+struct DigitFlip
+{
+    int read = 1; // which read of the summary, counting from 1: replies to "ATA?" and "R000FF000"
+    size_t digit = 0; // position in the summary's first 512 hex digits
+    char to = '0'; // the digit the host gets instead
+};
+
 // One slot of the session directory.
 struct SessionSpec
 {
@@ -66,6 +74,7 @@ struct Scenario
     std::vector<int> strayLineReads; // 1-based numbers of "R" replies followed by it
     int strayLineDelayMs = 20;
     int lastDigitPauseMs = 0; // each page reply's last digit follows after this pause
+    std::vector<DigitFlip> summaryFlips; // digits of summary reads misread on the line
 
     // Babble: a command that begins with babbleAfter is not answered; instead the device
     // sends babble every babbleIntervalMs until the next command, a restart or the cable
@@ -78,6 +87,7 @@ struct Scenario
     // Faults and timing.
     std::optional<int> muteAfter; // answer the first K commands, then nothing more
     std::optional<int> unplugAfter; // the K-th command pulls the cable before it is answered
+    std::string unplugOn; // the first command beginning with this pulls the cable instead
     int restartDelayMs = 200;
 
     // Around the device (used by the pty server, not by the model).
