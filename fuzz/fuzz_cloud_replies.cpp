@@ -46,8 +46,10 @@ void checkPairing(const QByteArray &body)
     const QString text = cloudcodec::replyText(body);
     // The name looked for: that of the list's first element, so that matches happen.
     const QJsonDocument alone = QJsonDocument::fromJson(text.toUtf8());
-    const QString name = alone.array().at(0).toObject().value(QLatin1String("name")).toString();
-    const cloudcodec::PairingReply reply = cloudcodec::readPairingReply(body, name);
+    const QJsonObject first = alone.array().at(0).toObject();
+    const QString name = first.value(QLatin1String("name")).toString();
+    const QString uid = first.value(QLatin1String("uniqueNumber")).toString();
+    const cloudcodec::PairingReply reply = cloudcodec::readPairingReply(body, name, uid);
     FUZZ_CHECK(reply.refused == hasCode(body));
     if (reply.refused)
         FUZZ_CHECK(reply.ids.isEmpty());
@@ -58,9 +60,15 @@ void checkPairing(const QByteArray &body)
         FUZZ_CHECK(cloudcodec::pairingList(text) == alone.array());
         QList<int> expected;
         for (const QJsonValue &element : alone.array()) {
-            const QJsonValue elementName = element.toObject().value(QLatin1String("name"));
-            if (elementName.isString() && elementName.toString() == name)
-                expected.append(element.toObject().value(QLatin1String("id")).toInt());
+            const QJsonObject object = element.toObject();
+            const QJsonValue elementName = object.value(QLatin1String("name"));
+            const QJsonValue number = object.value(QLatin1String("uniqueNumber"));
+            // An entry that names a unique number must name this one.
+            const bool otherNumber = number.isString()
+                ? !number.toString().isEmpty() && number.toString() != uid
+                : !number.isUndefined() && !number.isNull();
+            if (elementName.isString() && elementName.toString() == name && !otherNumber)
+                expected.append(object.value(QLatin1String("id")).toInt());
         }
         FUZZ_CHECK(reply.ids == expected);
     }

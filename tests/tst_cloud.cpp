@@ -163,9 +163,16 @@ private slots:
         QCOMPARE(standin.server().reportedFirmwareVersions().at("BREVIA-7"), 14);
         const auto uploads = standin.server().storedUploads();
         QCOMPARE(uploads.size(), size_t(3));
-        QStringList expected = {
-            signedIn,    firmware,     offer,      "done", "done", "ready", "paired BREVIA-7 101",
-            "sent true", "sent false", "sent true"};
+        QStringList expected = {signedIn,
+                                firmware,
+                                offer,
+                                "done",
+                                "done",
+                                "ready",
+                                "paired BREVIA-7 UID-7 101",
+                                "sent true",
+                                "sent false",
+                                "sent true"};
         for (size_t i = 0; i < uploads.size(); ++i) {
             expected << "uploaded " + q(uploads[i].date) + (i == 1 ? " false" : " true");
             QCOMPARE(QFile::exists(applicationFilePath(q(uploads[i].date))), i == 1);
@@ -187,12 +194,12 @@ private slots:
         };
         const QStringList chain = {signedIn, firmware, offer, "done"};
         const QStringList fetched = {signedIn, firmware, "done"};
-        const QStringList paired = {"ready", "paired BREVIA-7 101"};
+        const QStringList paired = {"ready", "paired BREVIA-7 UID-7 101"};
         const QStringList notSent = {"uploaded " + sessionName + " false", "sent false"};
         const QStringList sent =
             paired + QStringList({"uploaded " + sessionName + " true", "sent true"});
         const QStringList kept = paired + notSent;
-        const QStringList unpaired = QStringList({"ready", "unpaired BREVIA-7"}) + notSent;
+        const QStringList unpaired = QStringList({"ready", "unpaired BREVIA-7 UID-7"}) + notSent;
         row(R"(/signin 200 {"code": 401, "message": "no"})", QStringList("refused") + sent);
         // Of the right length, but it would end the header line and start another one.
         row(R"(/signin 200 {"token": "0123456789abcdef0123456789abcd\r\nX: 1", "userDto": {"id": 5}})",
@@ -217,7 +224,7 @@ private slots:
         row(R"(/api/device/pairDevice 200 [{"name": "BREVIA-7", "id": -101}])", chain + unpaired);
         row("large pairing", chain + unpaired);
         row("paired to another account",
-            chain + QStringList({"pairedToOther", "unpaired BREVIA-7"}) + notSent);
+            chain + QStringList({"pairedToOther", "unpaired BREVIA-7 UID-7"}) + notSent);
         row("forget while pairing", chain + notSent);
         row("/api/medical/vitals/save 200 True", chain + kept);
         row("/api/medical/vitals/save 201 true", chain + kept);
@@ -312,7 +319,7 @@ private slots:
         secrets << client->currentToken();
         // Uploads go out only under this device's id; only a confirmed one deletes its file.
         const bool linked =
-            events.contains("paired BREVIA-7 101") && change != "another device shown";
+            events.contains("paired BREVIA-7 UID-7 101") && change != "another device shown";
         const bool leaves =
             linked && !file.isEmpty() && file.size() % 18 == 0 && change != "no such file";
         QCOMPARE(client->currentDeviceID(), linked ? 101 : 0);

@@ -283,8 +283,16 @@ void TestCodecs::firmwareAndPairingReplies()
         COMPARE_ROW(body, words(read.version, QString(read.image.toHex()), read.usable), expected);
     }
 
-    // Refused, and the id of each device named "A" exactly; the last one counts.
+    // Refused, and the id of each device named "A" exactly whose unique number, where the
+    // entry gives one, is the device's own ("U1"); the last one counts.
     const QList<std::pair<QByteArray, const char *>> pairing {
+        {R"([{"name": "A", "id": 5, "uniqueNumber": "U2"}, {"name": "A", "id": 6}])", "0 6"},
+        {R"([{"name": "A", "id": 5, "uniqueNumber": "U1"}, {"name": "A", "id": 7,)"
+         R"( "uniqueNumber": "u1"}, {"name": "A", "id": 8, "uniqueNumber": ""}])",
+         "0 5 8"},
+        {R"([{"name": "A", "id": 5, "uniqueNumber": 1}, {"name": "A", "id": 6,)"
+         R"( "uniqueNumber": null}])",
+         "0 6"},
         {R"([{"name": "A", "id": 5}, {"name": "B", "id": 7}, {"name": "A", "id": 9}])", "0 5 9"},
         {R"([{"name": "a", "id": 5}])", "0"},
         {R"({"code": 409})", "1"},
@@ -294,7 +302,7 @@ void TestCodecs::firmwareAndPairingReplies()
         {QByteArray("[{\"name\": \"A\", \"id\": 5}]\0[{\"name\": \"A\", \"id\": 6}]", 49), "0 5"},
         {"not JSON", "0"}};
     for (const auto &[body, expected] : pairing) {
-        const cloudcodec::PairingReply read = cloudcodec::readPairingReply(body, "A");
+        const cloudcodec::PairingReply read = cloudcodec::readPairingReply(body, "A", "U1");
         QStringList got {QString::number(read.refused)};
         for (const int id : read.ids)
             got << QString::number(id);

@@ -1,20 +1,28 @@
-// Faults that combine, through the real window, device link and cloud client against the
-// emulated Brevia and the cloud stand-in. Every row checks the same invariant: no erase while
-// any session of the current download of this device is unconfirmed, and every stored upload
-// byte-identical to the device's records and filed under this device's cloud id.
+// Faults that combine, through the real window, device link, sync and cloud client against the
+// emulated Brevia and the cloud stand-in. Every row checks the same invariant: every session
+// the device held reaches the account that was signed in when it was read, exactly once and
+// byte-identical, under a device id of that account, nothing goes out while nobody is signed
+// in, and the device is erased only after every session of that download was confirmed.
 #include "windowrig.h"
 
+#include "sync/syncrecord.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMutex>
 #include <QMutexLocker>
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 using namespace testsupport;
 
 namespace {
 
 const QString nothingErased = QStringLiteral("Nothing was erased from the device.");
+constexpr int demoUser = 1001, otherUser = 2002;
 
 // The moment each upload the stand-in stored was answered, on the emulator's clock.
 struct AnsweredUpload
@@ -55,6 +63,13 @@ private:
     size_t storedCount = 0;
 };
 
+// When nobody was signed in: from a sign-out to the next sign-in.
+struct SignedOut
+{
+    brevia::TimePoint from;
+    brevia::TimePoint until = brevia::TimePoint::max();
+};
+
 // Files may not grow past a few hundred bytes while it lives: the disk refuses a session file
 // however the writer buffers it.
 class FullDisk
@@ -81,49 +96,62 @@ private:
     void (*previous)(int) = nullptr;
 };
 
+// Confirmed sessions in the sync record on disk.
+int recordedSessions()
+{
+    const QJsonDocument record =
+        QJsonDocument::fromJson(readFile(applicationFilePath(SyncRecord::fileName)));
+    return record.object().value(QLatin1String("sessions")).toArray().size();
+}
+
 // Checks the invariant over everything the device and the cloud saw.
 void checkInvariant(const EmulatorFixture &device, standin::Server &server,
-                    const UploadClock &clock)
+                    const UploadClock &clock, const std::vector<SignedOut> &signedOut = {})
 {
     QMap<QString, QByteArray> expected;
     for (size_t i = 0; i < device.device.sessionCount(); ++i) {
         if (device.device.session(i).listed)
             expected.insert(device.expectedFileName(i), device.expectedFile(i));
     }
-    int cloudId = -1;
-    for (const standin::Device &known : server.devices()) {
-        if (QString::fromStdString(known.name) == bleName)
-            cloudId = known.id;
-    }
-
+    const std::vector<standin::Device> devices = server.devices();
     const std::vector<standin::StoredUpload> stored = server.storedUploads();
-    for (const standin::StoredUpload &upload : stored) {
+    const std::vector<AnsweredUpload> answered = clock.uploads();
+    QSet<QString> delivered; // account and session
+    for (size_t i = 0; i < stored.size(); ++i) {
+        const standin::StoredUpload &upload = stored[i];
         const QString date = QString::fromStdString(upload.date);
         QVERIFY2(expected.contains(date), qPrintable(date));
         QCOMPARE(QByteArray::fromStdString(upload.bytes), expected.value(date));
-        QCOMPARE(QString::fromStdString(upload.deviceId), QString::number(cloudId));
+        // Under a device id of the account whose token it carried, and only once to it.
+        const bool ofAccount = std::any_of(devices.begin(), devices.end(), [&](const auto &d) {
+            return d.owner == upload.userId && std::to_string(d.id) == upload.deviceId;
+        });
+        QVERIFY2(ofAccount, qPrintable(QStringLiteral("%1 went to user %2 under device %3")
+                                           .arg(date)
+                                           .arg(upload.userId)
+                                           .arg(QString::fromStdString(upload.deviceId))));
+        const QString key = QString::number(upload.userId) + '/' + date;
+        QVERIFY2(!delivered.contains(key), qPrintable("uploaded twice: " + key));
+        delivered.insert(key);
+        // Nothing reaches the cloud while nobody is signed in.
+        for (const SignedOut &gap : signedOut) {
+            for (const AnsweredUpload &a : answered)
+                QVERIFY2(a.stored != i || a.at < gap.from || a.at > gap.until,
+                         qPrintable("stored while signed out: " + date));
+        }
     }
 
     const QByteArrayList commands = device.commands();
     const std::vector<brevia::TimePoint> times = device.device.commandTimes();
     QCOMPARE(size_t(commands.size()), times.size());
-    const std::vector<AnsweredUpload> answered = clock.uploads();
     for (int k = 0; k < commands.size(); ++k) {
         if (commands.at(k) != "E000FF000\n")
             continue;
-        // The download this erase ends began with the last opening command before it.
-        brevia::TimePoint began {};
-        for (int j = k - 1; j >= 0; --j) {
-            if (commands.at(j) == "BTR\n" || commands.at(j) == "D\n") {
-                began = times[size_t(j)];
-                break;
-            }
-        }
+        // Every session was confirmed before this erase (by this download or an earlier one).
         for (auto session = expected.cbegin(); session != expected.cend(); ++session) {
             const bool confirmed =
                 std::any_of(answered.begin(), answered.end(), [&](const AnsweredUpload &a) {
-                    return a.confirmed && a.at > began && a.at < times[size_t(k)]
-                        && a.stored < stored.size()
+                    return a.confirmed && a.at < times[size_t(k)] && a.stored < stored.size()
                         && QString::fromStdString(stored[a.stored].date) == session.key();
                 });
             QVERIFY2(confirmed,
@@ -146,6 +174,7 @@ private slots:
     void faults_data();
     void faults();
     void anotherDeviceWhosePairingFails();
+    void twoDevicesWithoutBleId();
 };
 
 void TestFaultMatrix::init()
@@ -159,7 +188,7 @@ void TestFaultMatrix::faults_data()
     QTest::addColumn<bool>("synced"); // the sync completes (otherwise nothing is erased)
     QTest::addColumn<QString>("warning"); // what the user is told, when the sync stops
 
-    QTest::newRow("all well") << "none" << true << QString();
+    QTest::newRow("all well, first sign-in under umask 0") << "none" << true << QString();
     QTest::newRow("disk refuses the session file")
         << "full disk" << false << QStringLiteral("could not save the health data");
     QTest::newRow("application folder removed") << "folder removed" << true << QString();
@@ -171,6 +200,17 @@ void TestFaultMatrix::faults_data()
         << "stray line" << false << QStringLiteral("could not read");
     QTest::newRow("cloud refuses the second upload")
         << "refused upload" << false << QStringLiteral("nothing was lost");
+    QTest::newRow("signed out mid-sync, the same account back")
+        << "signed out" << true << QStringLiteral("account changed");
+    QTest::newRow("another account signs in mid-sync")
+        << "other account" << true << QStringLiteral("account changed");
+    QTest::newRow("directory misread at identification")
+        << "misread first" << true << QStringLiteral("read differently");
+    QTest::newRow("directory misread before the erase")
+        << "misread last" << true << QStringLiteral("read differently");
+    QTest::newRow("cable pulled as the erase arrives")
+        << "pulled at erase" << true << QStringLiteral("could not confirm");
+    QTest::newRow("Orvane closed mid-sync and started again") << "closed" << true << QString();
 }
 
 void TestFaultMatrix::faults()
@@ -180,6 +220,7 @@ void TestFaultMatrix::faults()
     QFETCH(QString, warning);
 
     standin::Scenario cloudScenario = quietCloud();
+    cloudScenario.accounts = {{"demo", "demo1234", demoUser}, {"other", "other1234", otherUser}};
     if (fault == QLatin1String("cable pulled"))
         cloudScenario.uploadReplyDelayMs = 1000;
     if (fault == QLatin1String("refused upload"))
@@ -190,12 +231,35 @@ void TestFaultMatrix::faults()
 
     brevia::Scenario deviceScenario = breviaWith(3);
     if (fault == QLatin1String("stray line")) {
-        deviceScenario.strayLineReads = {1};
+        deviceScenario.strayLineReads = {3};
         deviceScenario.lastDigitPauseMs = 100;
     }
+    // Sessions that take a while to read: the account changes, or the program goes, while
+    // the second one is read.
+    const bool midSync = fault == QLatin1String("signed out")
+        || fault == QLatin1String("other account") || fault == QLatin1String("closed");
+    if (midSync)
+        deviceScenario.lastDigitPauseMs = 300;
+    // The first session holds 100 records: 0x0064, "6400" at digits 16..19 of the directory.
+    // A flipped digit reads it as 52 ("3400") in the identification's read (the first) or in
+    // the one before the erase (the third).
+    if (fault.startsWith(QLatin1String("misread"))) {
+        deviceScenario.sessions[0].records = 100;
+        deviceScenario.summaryFlips = {{fault == QLatin1String("misread first") ? 1 : 3, 16, '3'}};
+    }
+    if (fault == QLatin1String("pulled at erase"))
+        deviceScenario.unplugOn = "E000FF000";
     WindowRig rig(cloud, deviceScenario);
+    const mode_t umask = ::umask(fault == QLatin1String("none") ? 0 : 022);
     rig.open();
-    QVERIFY(rig.readyToUpload());
+    const bool ready = rig.readyToUpload();
+    ::umask(umask);
+    QVERIFY(ready);
+    if (fault == QLatin1String("none")) {
+        // The credentials' settings were owner-only from the start, not made so afterwards.
+        QCOMPARE(modeOf(testHome() + "/.config/Orvane"), 0700);
+        QCOMPARE(modeOf(testHome() + "/.config/Orvane/Kestrane.conf"), 0600);
+    }
 
     std::unique_ptr<FullDisk> fullDisk;
     if (fault == QLatin1String("full disk"))
@@ -207,22 +271,68 @@ void TestFaultMatrix::faults()
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
     rig.button("button_cloud_upload")->click();
+    std::vector<SignedOut> signedOut;
 
+    const auto tryAgain = [&] {
+        QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload"), 15000);
+        rig.button("button_cloud_upload")->click();
+    };
     if (fault == QLatin1String("cable pulled")) {
-        // The first upload is stored but its answer is still on its way when the cable goes.
+        // The first upload is stored but its answer is still on its way when the cable goes;
+        // the answer is still heard and recorded, so the next sync does not send it again.
         QTRY_COMPARE_WITH_TIMEOUT(cloud.server().storedUploads().size(), size_t(1), 10000);
         rig.device.device.unplug();
         QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_indicator"), 5000);
         QVERIFY(rig.device.device.plugIn());
-        QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload"), 15000);
-        rig.button("button_cloud_upload")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(recordedSessions(), 1, 5000);
+        tryAgain();
+    }
+    if (midSync) {
+        // The first session is confirmed and recorded; the second is being read.
+        QTRY_COMPARE_WITH_TIMEOUT(recordedSessions(), 1, 15000);
+        if (fault == QLatin1String("closed")) {
+            rig.window.reset();
+            rig.open(); // signs in by itself with the stored credentials
+        } else {
+            rig.button("button_signin")->click();
+            signedOut.push_back({brevia::Clock::now()});
+            QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_cloud_worning")
+                                         && rig.text("label_cloud_worning").contains(warning),
+                                     5000);
+            // Nothing more goes out for the signed-out account, and nothing is erased.
+            QTest::qWait(1500);
+            QCOMPARE(cloud.server().storedUploads().size(), size_t(1));
+            QCOMPARE(rig.device.device.eraseCount(), 0);
+            signedOut.back().until = brevia::Clock::now();
+            const bool other = fault == QLatin1String("other account");
+            QVERIFY(other ? rig.signIn("other", "other1234") : rig.signIn());
+        }
+        QVERIFY(rig.waitForDevicePanel());
+        tryAgain();
+    }
+    if (fault.startsWith(QLatin1String("misread")) || fault == QLatin1String("pulled at erase")) {
+        // Stopped with the device kept, the user told; the next try completes.
+        QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_cloud_worning")
+                                     && rig.text("label_cloud_worning").contains(warning),
+                                 20000);
+        QCOMPARE(rig.device.device.eraseCount(), 0);
+        QVERIFY(rig.text("label_cloud_main") != syncDoneText);
+        if (fault == QLatin1String("pulled at erase")) {
+            QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_indicator"), 5000);
+            QVERIFY(rig.device.device.plugIn());
+        }
+        tryAgain();
     }
 
     if (synced) {
         QTRY_COMPARE_WITH_TIMEOUT(rig.label("label_cloud_main")->text(), syncDoneText, 30000);
-        QTRY_COMPARE_WITH_TIMEOUT(rig.device.device.eraseCount(), 1, 5000);
+        QCOMPARE(rig.device.device.eraseCount(), 1);
+        QCOMPARE(rig.device.memory(0x000FF000, 512), QByteArray(512, '\xFF'));
+        // Each session once to each account that read it; the other account read all three.
         QCOMPARE(int(cloud.server().storedUploads().size()),
-                 fault == QLatin1String("cable pulled") ? 4 : 3);
+                 fault == QLatin1String("other account") ? 4 : 3);
+        // The device is empty: nothing of it stays in the sync record.
+        QCOMPARE(recordedSessions(), 0);
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_cloud_worning")
                                      && rig.label("label_cloud_worning")->text().contains(warning),
@@ -235,8 +345,12 @@ void TestFaultMatrix::faults()
         QCOMPARE(rig.device.count("E000FF000\n"), 0);
     }
     fullDisk.reset();
-    checkInvariant(rig.device, cloud.server(), clock);
+    checkInvariant(rig.device, cloud.server(), clock, signedOut);
     QVERIFY(rig.device.device.violations().empty());
+    QStringList violations;
+    for (const standin::Violation &v : cloud.server().violations())
+        violations << QString::fromStdString(v.path + ": " + v.text);
+    QCOMPARE(violations, QStringList());
 }
 
 void TestFaultMatrix::anotherDeviceWhosePairingFails()
@@ -272,6 +386,33 @@ void TestFaultMatrix::anotherDeviceWhosePairingFails()
     QCOMPARE(deviceB.count("BTR\n"), 0);
     QVERIFY(cloud.server().storedUploads().empty());
     QCOMPARE(deviceB.device.eraseCount(), 0);
+}
+
+void TestFaultMatrix::twoDevicesWithoutBleId()
+{
+    // A first device without a BLE id left the account's list with an entry named by the
+    // placeholder and its unique number. A second such device identifies under the same
+    // name: that entry is not its own, so nothing of it goes out under that id.
+    standin::Scenario scenario = quietCloud();
+    scenario.devices = {{"UNKNOWN", 101, "11AA22BB33CC44DD"}};
+    StandinFixture cloud;
+    QVERIFY2(cloud.start(scenario), qPrintable(cloud.errorString()));
+    brevia::Scenario second = breviaWith(2);
+    second.zeroMacReplies = 1000;
+    second.uid = "77AA00BB11CC22DD";
+    WindowRig rig(cloud, second);
+    rig.open();
+    QVERIFY(rig.signIn() && rig.startDevice() && rig.waitForDevicePanel());
+    QCOMPARE(rig.text("label_mac"), QStringLiteral("BLE ID:  UNKNOWN"));
+    QVERIFY(rig.waitForPairings(1));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_cloud_worning"), 10000);
+    QVERIFY(rig.text("label_cloud_worning").contains(QLatin1String("registered")));
+    QVERIFY(!rig.shown("button_cloud_upload"));
+    rig.button("button_cloud_upload")->click();
+    QTest::qWait(300);
+    QCOMPARE(rig.device.count("BTR\n"), 0);
+    QVERIFY(cloud.server().storedUploads().empty());
+    QCOMPARE(rig.device.device.eraseCount(), 0);
 }
 
 ORVANE_GUI_TEST_MAIN(TestFaultMatrix)

@@ -26,6 +26,7 @@ ViewState stateWith(const QString &changes)
     s.latestFirmwareVersion = 1400;
     s.device.fwVersion = 1310;
     s.device.nameBLE = s.pairedDevice = ble;
+    s.device.UID = s.pairedUid = QStringLiteral("4B21C07DE5A19F03");
     s.device.memoryUsed = 40;
     s.firmwarePanel = FirmwarePanel::UpdateOffered;
     using Change = std::function<void(ViewState &)>;
@@ -34,6 +35,8 @@ ViewState stateWith(const QString &changes)
         {"no-firmware-file", [](ViewState &s) { s.firmwareFilePath.clear(); }},
         {"unpaired", [](ViewState &s) { s.pairedDevice.clear(); }},
         {"other-paired", [](ViewState &s) { s.pairedDevice = "K217-000000000001"; }},
+        // Two devices without a BLE id share the placeholder name.
+        {"other-same-name", [](ViewState &s) { s.pairedUid = "77AA00BB11CC22DD"; }},
         {"nameless", [](ViewState &s) { s.device.nameBLE.clear(); }},
         {"unidentified", [](ViewState &s) { s.device.identified = false; }},
         {"no-data", [](ViewState &s) { s.device.memoryUsed = 0; }},
@@ -90,6 +93,7 @@ private slots:
             {"no-firmware-file", {upload0}},
             {"unpaired", {upload0}},
             {"other-paired", {upload0}},
+            {"other-same-name", {upload0}},
             {"nameless unpaired", {upload0}},
             {"unidentified", {upload0}},
             {"no-data", {upload0, noMemory}},
@@ -111,8 +115,7 @@ private slots:
             {"warning1", {"label_cloud_worning 1", "wraps 0"}},
             {"warning2", {"label_cloud_worning 1", "wraps 0"}},
             {"warning3", {"label_cloud_worning 1", "wraps 1"}},
-            {"warning4", {"label_cloud_worning 1", "wraps 1"}},
-            {"warning5 failed", {"label_cloud_worning 1 \"It stopped.\"", "wraps 1"}}};
+            {"warning4 failed", {"label_cloud_worning 1 \"It stopped.\"", "wraps 1"}}};
         for (const auto &[changes, expected] : rows) {
             const View view = viewFor(stateWith(changes));
             QMap<QString, QString> look;

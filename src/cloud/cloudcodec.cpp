@@ -221,7 +221,8 @@ FirmwareReply readFirmwareReply(const QByteArray &body, const ReplyStatus &statu
     return reply;
 }
 
-PairingReply readPairingReply(const QByteArray &body, const QString &nameBLE)
+PairingReply readPairingReply(const QByteArray &body, const QString &nameBLE,
+                              const QString &uniqueNumber)
 {
     const QString text = replyText(body);
     PairingReply reply;
@@ -231,8 +232,16 @@ PairingReply readPairingReply(const QByteArray &body, const QString &nameBLE)
     for (const QJsonValue &element : pairingList(text)) {
         const QJsonObject device = element.toObject();
         const QJsonValue name = device.value(QLatin1String("name"));
-        if (name.isString() && name.toString() == nameBLE)
-            reply.ids.append(device.value(QLatin1String("id")).toInt());
+        if (!name.isString() || name.toString() != nameBLE)
+            continue;
+        // Two devices can carry one name (the placeholder of a device without a BLE id):
+        // where the entry names its unique number, it must be this device's.
+        const QJsonValue number = device.value(QLatin1String("uniqueNumber"));
+        const bool numbered = number.isString() ? !number.toString().isEmpty()
+                                                : !number.isUndefined() && !number.isNull();
+        if (numbered && (!number.isString() || number.toString() != uniqueNumber))
+            continue;
+        reply.ids.append(device.value(QLatin1String("id")).toInt());
     }
     return reply;
 }

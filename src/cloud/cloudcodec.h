@@ -93,8 +93,8 @@ struct FirmwareReply
 FirmwareReply readFirmwareReply(const QByteArray &body, const ReplyStatus &status);
 
 // The pairing reply: an object with "code" (the device belongs to another account) or the
-// account's device list. Every element whose "name" is the given BLE name exactly counts,
-// and the last one decides the id.
+// account's device list. Every element whose "name" is the given BLE name exactly, and whose
+// "uniqueNumber" (where it gives one) is the device's own, counts; the last one decides the id.
 struct PairingReply
 {
     bool refused = false;
@@ -102,7 +102,8 @@ struct PairingReply
     bool matched() const { return !ids.isEmpty(); }
     int id() const { return ids.isEmpty() ? 0 : ids.last(); }
 };
-PairingReply readPairingReply(const QByteArray &body, const QString &nameBLE);
+PairingReply readPairingReply(const QByteArray &body, const QString &nameBLE,
+                              const QString &uniqueNumber);
 
 // The application update check, read only when the service answered 200.
 struct UpdateOffer

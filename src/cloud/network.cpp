@@ -7,6 +7,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QHttpMultiPart>
 #include <QMetaEnum>
 #include <QNetworkAccessManager>
@@ -35,6 +36,9 @@ constexpr QNetworkRequest::Attribute subjectAttribute =
 // The abandonment count when an upload was sent.
 constexpr QNetworkRequest::Attribute epochAttribute =
     QNetworkRequest::Attribute(QNetworkRequest::User + 2);
+// The account epoch when a request was sent.
+constexpr QNetworkRequest::Attribute accountAttribute =
+    QNetworkRequest::Attribute(QNetworkRequest::User + 3);
 // A session file holds 18-byte records and nothing else.
 constexpr qint64 sessionRecordSize = 18;
 
@@ -128,6 +132,7 @@ QNetworkRequest Network::makeRequest(const QString &pathAndQuery, RequestKind ki
 {
     QNetworkRequest request(baseUrl.isEmpty() ? QUrl() : QUrl(baseUrl + pathAndQuery));
     request.setAttribute(kindAttribute, int(kind));
+    request.setAttribute(accountAttribute, account);
     if (subject.isValid())
         request.setAttribute(subjectAttribute, subject);
     request.setTransferTimeout(limits.transferTimeoutMs);
@@ -213,14 +218,29 @@ void Network::bound(QNetworkReply *reply, RequestKind kind)
     });
 }
 
+void Network::prepareSettingsFile()
+{
+    // The settings hold the encrypted credentials. Their folder and file are made owner-only
+    // before the first byte is written (the settings library keeps the mode of a file that
+    // exists), so that they are never readable by others, not even for a moment.
+    const QString path = settings->fileName();
+    QString error = makePrivateFolder(QFileInfo(path).absolutePath());
+    if (error.isEmpty())
+        error = makePrivateEmptyFile(path);
+    if (!error.isEmpty())
+        qWarning().noquote() << "🌐" << Q_FUNC_INFO << path << ":" << error;
+}
+
 void Network::writeSetting(const QString &key, const QVariant &value)
 {
+    prepareSettingsFile();
     settings->setValue(key, value);
     secureSettingsFile();
 }
 
 void Network::removeSettings(const QStringList &keys)
 {
+    prepareSettingsFile();
     for (const QString &key : keys)
         settings->remove(key);
     secureSettingsFile();
@@ -261,21 +281,34 @@ void Network::sigIn(const QString &username, const QString &pass)
 
 void Network::signOut()
 {
+    prepareSettingsFile();
     settings->setValue(signedInKey, false);
     // Signed out means no credentials left behind for anyone to decrypt.
     removeSettings({userKey, passwordKey});
+    // Nothing of the account stays in memory either: no request goes out with its token,
+    // and no upload under its device id.
+    token.clear();
+    username.clear();
+    password.clear();
+    userID = 0;
+    forgetDevice();
+    ++account;
+    abandonSessionUploads();
+    emit signedOut();
 }
 
 void Network::pairDevice(const QString &nameBLE, const QString &UID)
 {
     // The id answered for another device is not this one's.
-    if (nameBLE != pairedName) {
+    if (nameBLE != pairedName || UID != pairedUid) {
         deviceID = 0;
         pairedName.clear();
+        pairedUid.clear();
     }
     this->nameBLE = nameBLE;
-    QNetworkRequest request =
-        makeRequest(QStringLiteral("/api/device/pairDevice"), DevicePairing, nameBLE, true);
+    pairingUid = UID;
+    QNetworkRequest request = makeRequest(QStringLiteral("/api/device/pairDevice"), DevicePairing,
+                                          QStringList {nameBLE, UID}, true);
     setJsonContent(&request);
     send("PUT", request, cloudcodec::pairingBody(nameBLE, UID));
 }
@@ -292,7 +325,8 @@ void Network::updateFwVersion(const QString &nameBLE, int fwVersion)
 void Network::sendSession(const QString &fileName, const QString &timeStamp)
 {
     sessionFileName = fileName;
-    // Health data goes to the cloud only under the id the cloud gave this very device.
+    // Health data goes to the cloud only under the id the cloud gave this very device (a
+    // sign-out forgets it).
     if (pairedName.isEmpty()) {
         refuseUpload(fileName, QStringLiteral("the device's pairing has not answered with its id"));
         return;
@@ -380,6 +414,8 @@ void Network::forgetDevice()
         cloudDebug(Q_FUNC_INFO) << "forgetting the cloud id of" << pairedName;
     deviceID = 0;
     pairedName.clear();
+    pairedUid.clear();
+    pairingUid.clear();
     nameBLE.clear();
 }
 
@@ -415,6 +451,13 @@ void Network::replyFinished(QNetworkReply *reply)
                 << "ignoring the reply to an abandoned upload of" << subjectOf(reply).toString();
             return;
         }
+    }
+    // What was asked for an account that has signed out since (or was replaced by another
+    // sign-in) is of no use to the one signed in now: it is not acted upon.
+    if (kind != SignIn && reply->request().attribute(accountAttribute).toULongLong() != account) {
+        cloudDebug(Q_FUNC_INFO) << "ignoring the reply from" << reply->url().path()
+                                << "to a request of an account no longer signed in";
+        return;
     }
     const QByteArray body = reply->readAll();
     switch (kind) {
@@ -456,10 +499,17 @@ void Network::signInReply(QNetworkReply *reply, const QByteArray &body, const ch
         REPLY_LOG(applog::LogLevel_INFO, QStringLiteral("network: wrong credentials"));
         return;
     }
+    // Another account than the one signed in (or none was): the pairing answered to the one
+    // before is not this one's, nor is anything still on its way for it.
+    const bool sameAccount = !token.isEmpty() && read.userID > 0 && read.userID == userID;
     token = read.token;
     userID = read.userID;
     REPLY_LOG(applog::LogLevel_INFO,
               QStringLiteral("network: sucsess sign in") + QString::number(userID));
+    if (!sameAccount) {
+        ++account;
+        forgetDevice();
+    }
     // A token that cannot travel in a header would leave every later request without it:
     // such a sign-in has failed.
     if (!read.tokenUsable) {
@@ -475,6 +525,7 @@ void Network::signInReply(QNetworkReply *reply, const QByteArray &body, const ch
     const QString user = credentials.value(0, username);
     const QString pass = credentials.value(1, password);
     emit signedInSuccess(user, pass);
+    prepareSettingsFile();
     settings->setValue(signedInKey, true);
     settings->setValue(userKey, cloudcodec::encryptCredential(user));
     settings->setValue(passwordKey, cloudcodec::encryptCredential(pass));
@@ -524,8 +575,11 @@ void Network::uploadReply(QNetworkReply *reply, const QByteArray &body, const ch
     const cloudcodec::UploadReply read = cloudcodec::readUploadReply(body, status);
     if (read.confirmed) {
         REPLY_LOG(applog::LogLevel_INFO, QStringLiteral("network: success sent session: "));
+        // Whoever keeps the record of confirmed sessions writes it first; only then does the
+        // file go.
+        emit sessionUploaded(fileName, true);
         QFile::remove(fileName);
-        reportUpload(fileName, true);
+        emit sessionSent(true);
         return;
     }
     const char *errorName =
@@ -589,21 +643,23 @@ void Network::appDownloadReply(QNetworkReply *reply, const QByteArray &body, con
 void Network::pairingReply(QNetworkReply *reply, const QByteArray &body, const char *where)
 {
     cloudDebug(where) << "pairing reply, HTTP status" << httpStatus(reply);
-    const QVariant subject = subjectOf(reply);
-    const QString name = subject.isValid() ? subject.toString() : nameBLE;
-    if (name != nameBLE) {
+    const QStringList subject = subjectOf(reply).toStringList();
+    const QString name = subject.value(0, nameBLE);
+    const QString uid = subject.value(1, pairingUid);
+    if (name != nameBLE || uid != pairingUid) {
         // Another device (or none) is shown since: this answer is not about it.
         cloudDebug(where) << "ignoring the pairing reply for" << name << "- not the device shown";
         return;
     }
-    const cloudcodec::PairingReply read = cloudcodec::readPairingReply(body, name);
+    const cloudcodec::PairingReply read = cloudcodec::readPairingReply(body, name, uid);
     if (read.refused) {
         // Paired to another account: no id of ours stands for this device.
         deviceID = 0;
         pairedName.clear();
+        pairedUid.clear();
         REPLY_LOG(applog::LogLevel_ERROR, QStringLiteral("network: error: paired with other"));
         emit deviceIsPairedToOther();
-        emit devicePairingFailed(name);
+        emit devicePairingFailed(name, uid);
         return;
     }
     // Every match is recorded; the last one decides.
@@ -617,17 +673,20 @@ void Network::pairingReply(QNetworkReply *reply, const QByteArray &body, const c
     const bool matched = read.matched() && deviceID > 0;
     if (matched) {
         pairedName = name;
+        pairedUid = uid;
     } else {
         // No id for this device: the one answered for another device must not stand in.
         deviceID = 0;
         pairedName.clear();
-        cloudDebug(where) << "the pairing reply lists no device named" << name;
+        pairedUid.clear();
+        cloudDebug(where) << "the pairing reply lists no device named" << name
+                          << "with this unique number";
     }
     emit readyToSendData();
     if (matched)
-        emit devicePaired(name, deviceID);
+        emit devicePaired(name, uid, deviceID);
     else
-        emit devicePairingFailed(name);
+        emit devicePairingFailed(name, uid);
 }
 
 void Network::versionReportReply(QNetworkReply *reply, const char *where)

@@ -45,8 +45,13 @@ public:
     QString currentToken() const { return token; }
     int currentUserID() const { return userID; }
     int currentDeviceID() const { return deviceID; }
-    // The BLE name of the device whose pairing answered with deviceID; empty while none did.
+    // The BLE name and unique number of the device whose pairing answered with deviceID,
+    // under the account signed in now; empty while none did.
     QString pairedDeviceName() const { return pairedName; }
+    QString pairedDeviceUid() const { return pairedUid; }
+    // Changes with every accepted sign-in and every sign-out: what was begun for one account
+    // (a pairing, an upload, the firmware and update chain) never acts for the next.
+    quint64 accountEpoch() const { return account; }
     RequestKind lastRequestKind() const { return requestKind; }
     QString settingsFilePath() const;
 
@@ -80,9 +85,12 @@ signals:
     // The outcome of one session upload, naming its file; emitted just before sessionSent().
     void sessionUploaded(QString fileName, bool success);
     // The device's pairing answered with its cloud id: its sessions may be uploaded.
-    void devicePaired(QString nameBLE, int id);
+    void devicePaired(QString nameBLE, QString uid, int id);
     // The device's pairing gave no id (refused, failed, or the device is not in the list).
-    void devicePairingFailed(QString nameBLE);
+    void devicePairingFailed(QString nameBLE, QString uid);
+    // The user signed out: the token, the ids and the pairing are forgotten, uploads in flight
+    // aborted.
+    void signedOut();
     void sessionUploadProgress(qint64 bytesSent, qint64 bytesTotal);
     void notSignedin();
     void appUpdateAvailable(QString message);
@@ -98,6 +106,7 @@ private:
     void bound(QNetworkReply *reply, RequestKind kind);
     void writeSetting(const QString &key, const QVariant &value);
     void removeSettings(const QStringList &keys);
+    void prepareSettingsFile();
     void secureSettingsFile();
 
     // Each reads its reply with the cloud codec, then acts on what it read.
@@ -124,6 +133,9 @@ private:
     int userID = 0;
     int deviceID = 0;
     QString pairedName; // the device deviceID was answered for
+    QString pairedUid;
+    QString pairingUid; // the unique number of the device whose pairing was asked for last
+    quint64 account = 0; // see accountEpoch()
     // Uploads in flight, and the count of abandonments: an upload sent before the last one
     // reports nothing.
     QList<QPointer<QNetworkReply>> uploadsInFlight;

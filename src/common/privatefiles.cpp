@@ -29,10 +29,35 @@ void discard(int fd, const QByteArray &temporary)
 
 QString makePrivateFolder(const QString &path)
 {
-    if (!QFileInfo(path).isDir() && !QDir().mkpath(path))
-        return QStringLiteral("the folder cannot be created");
+    if (!QFileInfo(path).isDir()) {
+        // The folder itself is created owner-only, never readable by others for a moment;
+        // missing parents are made as the system makes them.
+        const QString parent = QFileInfo(path).absolutePath();
+        if (!QFileInfo(parent).isDir() && !QDir().mkpath(parent))
+            return QStringLiteral("the folder cannot be created");
+        if (::mkdir(QFile::encodeName(path).constData(), S_IRWXU) != 0 && errno != EEXIST)
+            return QStringLiteral("the folder cannot be created (%1)").arg(systemError(errno));
+        if (!QFileInfo(path).isDir())
+            return QStringLiteral("the folder cannot be created (something else is in its place)");
+    }
     if (::chmod(QFile::encodeName(path).constData(), S_IRWXU) != 0)
         return QStringLiteral("the folder cannot be made private (%1)").arg(systemError(errno));
+    return QString();
+}
+
+QString makePrivateEmptyFile(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const int fd =
+        ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd >= 0) {
+        ::close(fd);
+        return QString();
+    }
+    if (errno != EEXIST)
+        return QStringLiteral("the file cannot be created (%1)").arg(systemError(errno));
+    if (!makeFilePrivate(path))
+        return QStringLiteral("the file cannot be made private");
     return QString();
 }
 

@@ -17,5 +17,10 @@ QString makePrivateFolder(const QString &path);
 // otherwise why it failed, in words a user can read (the path is the caller's to add).
 QString writePrivateFile(const QString &path, const QByteArray &bytes);
 
+// Creates an empty file owner-only (0600) from the start when it is missing; an existing file
+// keeps its content and is made owner-only. Returns an empty text on success, otherwise why
+// it failed.
+QString makePrivateEmptyFile(const QString &path);
+
 // Sets owner-only read and write (0600) on an existing file. False when it could not.
 bool makeFilePrivate(const QString &path);

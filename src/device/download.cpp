@@ -1,14 +1,24 @@
 #include "device/download.h"
 
-LinkStep DownloadDialogue::begin(const devicecodec::SessionTable &rows, int records,
-                                 const QString &mode, const QString &uid, quint64 generation,
-                                 qint64 now, int stallTimeoutMs)
+namespace {
+
+// The summary page lives at 000FF000 and is read in two halves of 256 bytes.
+constexpr quint64 summaryAddress = 0x000FF000;
+
+} // namespace
+
+LinkStep DownloadDialogue::begin(const devicecodec::SessionTable &rows,
+                                 const devicecodec::SessionTable &inCloud, const QString &mode,
+                                 const QString &uid, quint64 generation, qint64 now,
+                                 int stallTimeoutMs)
 {
     abandon();
     sessions = rows;
-    allRecords = records;
-    currentAddress = sessions.value(0).value(2);
-    ledger.begin(uid, generation, sessions);
+    ledger.begin(uid, generation, sessions, inCloud);
+    for (int i = 0; i < sessions.size(); ++i) {
+        if (!ledger.confirmedEarlier(i))
+            allRecords += int(sessions.at(i).value(1));
+    }
     current = Step::OpeningAnswer;
     waitingFor = Awaiting::OpeningAnswer;
     watchdog.arm(now, stallTimeoutMs);
@@ -16,6 +26,14 @@ LinkStep DownloadDialogue::begin(const devicecodec::SessionTable &rows, int reco
     // Both jobs start with the device in boot mode: a working-mode device is asked to switch.
     step.writes << (mode == QLatin1String("BM") ? QByteArray("D\n") : QByteArray("BTR\n"));
     return step;
+}
+
+int DownloadDialogue::sessionsToRead() const
+{
+    int count = 0;
+    for (int i = 0; i < sessions.size(); ++i)
+        count += !ledger.confirmedEarlier(i);
+    return count;
 }
 
 LinkStep DownloadDialogue::line(const QByteArray &line, qint64 now)
@@ -27,10 +45,11 @@ LinkStep DownloadDialogue::line(const QByteArray &line, qint64 now)
         const QByteArray compact = line.simplified().replace(' ', QByteArray());
         if (compact.isEmpty() || devicecodec::isHexText(QString::fromLatin1(compact)))
             return LinkStep();
-        LinkStep step = requestPage(now);
+        LinkStep step = readDirectory(DirectoryRead::BeforeReading, now);
         step.note = QString::fromLatin1(line).trimmed();
         return step;
     }
+    case Step::ReadingDirectory:
     case Step::ReceivingPages:
     case Step::AwaitingUpload: {
         // Between the page request and the page's line end nothing else may come, and while
@@ -46,22 +65,18 @@ LinkStep DownloadDialogue::line(const QByteArray &line, qint64 now)
         case devicecodec::PageAssembler::Status::Complete:
             break;
         }
-        if (current != Step::ReceivingPages)
+        if (current == Step::AwaitingUpload)
             return broken(QStringLiteral("a page came that was not asked for"));
-        LinkStep step;
-        step.event = LinkStep::Event::PageComplete;
-        step.page = QString::fromLatin1(pageText.digits());
+        if (current == Step::ReadingDirectory)
+            return directoryPage(now);
+        const QString digits = QString::fromLatin1(pageText.digits());
         pageText.clear();
-        return step;
+        return page(digits, now);
     }
     case Step::AwaitingEraseAck:
         if (devicecodec::isAcknowledgement(line)) {
-            current = Step::Finished;
-            waitingFor = Awaiting::Nothing;
-            watchdog.stop();
-            LinkStep step;
+            LinkStep step = readDirectory(DirectoryRead::AfterErase, now);
             step.note = QStringLiteral("DONE & Erased: ") + QString::fromLatin1(line).trimmed();
-            step.writes << "Z\n";
             step.event = LinkStep::Event::EraseAcknowledged;
             return step;
         }
@@ -75,6 +90,8 @@ LinkStep DownloadDialogue::line(const QByteArray &line, qint64 now)
 
 LinkStep DownloadDialogue::page(const QString &page, qint64 now)
 {
+    if (current != Step::ReceivingPages)
+        return broken(QStringLiteral("a page came that was not asked for"));
     using devicecodec::recordDigits;
     const int records = int(sessions.value(currentSession).value(1));
     QList<int> decoded;
@@ -139,7 +156,7 @@ SyncLedger::Verdict DownloadDialogue::uploadFinished(const QString &uid, quint64
 LinkStep DownloadDialogue::moveOn(const QString &uid, quint64 generation, qint64 now)
 {
     QString refusal;
-    if (!ledger.active() || ledger.generation() != generation)
+    if (!ledger.active() || ledger.generation() != generation || ledger.deviceUid() != uid)
         refusal = QStringLiteral("the link was restarted since the download began (device lost, "
                                  "rebooted or identified again)");
     else if (current != Step::AwaitingUpload)
@@ -155,8 +172,16 @@ LinkStep DownloadDialogue::moveOn(const QString &uid, quint64 generation, qint64
     // The confirmed session is done: the next one, or the end.
     currentIndex = 0;
     ++currentSession;
-    if (currentSession == sessions.size())
-        return eraseWhenConfirmed(uid, generation, now);
+    return nextSession(now);
+}
+
+LinkStep DownloadDialogue::nextSession(qint64 now)
+{
+    while (currentSession < sessions.size() && ledger.confirmedEarlier(currentSession))
+        ++currentSession;
+    if (currentSession >= sessions.size())
+        return readDirectory(DirectoryRead::BeforeErase, now);
+    currentIndex = 0;
     currentAddress = sessions.at(currentSession).value(2);
     return requestPage(now);
 }
@@ -166,15 +191,85 @@ LinkStep DownloadDialogue::requestPage(qint64 now)
     current = Step::ReceivingPages;
     waitingFor = Awaiting::Page;
     watchdog.arm(now, watchdog.timeout());
+    pageText.clear();
     LinkStep step;
     step.writes << devicecodec::pageReadCommand(currentAddress);
     currentAddress += devicecodec::pageBytes;
     return step;
 }
 
-LinkStep DownloadDialogue::eraseWhenConfirmed(const QString &uid, quint64 generation, qint64 now)
+LinkStep DownloadDialogue::readDirectory(DirectoryRead why, qint64 now)
 {
-    if (!ledger.mayErase(uid, generation))
+    current = Step::ReadingDirectory;
+    waitingFor = Awaiting::DirectoryPage;
+    directoryCheck = why;
+    directoryText.clear();
+    pageText.clear();
+    watchdog.arm(now, watchdog.timeout());
+    LinkStep step;
+    step.writes << devicecodec::pageReadCommand(summaryAddress);
+    return step;
+}
+
+LinkStep DownloadDialogue::directoryPage(qint64 now)
+{
+    directoryText += QString::fromLatin1(pageText.digits());
+    pageText.clear();
+    if (directoryText.size() < devicecodec::summaryDigits) {
+        watchdog.arm(now, watchdog.timeout());
+        LinkStep step;
+        step.writes << devicecodec::pageReadCommand(summaryAddress + devicecodec::pageBytes);
+        return step;
+    }
+    return directoryRead(devicecodec::decodeSummaryPage(directoryText), directoryText, now);
+}
+
+LinkStep DownloadDialogue::directoryRead(const devicecodec::MemorySummary &found,
+                                         const QString &text, qint64 now)
+{
+    switch (directoryCheck) {
+    case DirectoryRead::BeforeReading:
+        // Two reads that disagree: one of them was misread on its way, and walking the wrong
+        // one would read (and later erase) records that were never listed.
+        if (found.rows != sessions)
+            return broken(QStringLiteral("the directory read before the download differs from "
+                                         "the one read at identification"),
+                          LinkStep::Event::DirectoryChanged);
+        return nextSession(now);
+    case DirectoryRead::BeforeErase:
+        if (found.rows != sessions)
+            return broken(QStringLiteral("the directory read before the erase differs from the "
+                                         "one the download walked"),
+                          LinkStep::Event::DirectoryChanged);
+        return eraseWhenConfirmed(now);
+    case DirectoryRead::AfterErase: {
+        current = Step::Finished;
+        waitingFor = Awaiting::Nothing;
+        directoryCheck = DirectoryRead::None;
+        watchdog.stop();
+        LinkStep step;
+        // Out of boot mode: the device restarts and is identified afresh.
+        step.writes << "Z\n";
+        if (found.rows.isEmpty()) {
+            step.event = LinkStep::Event::ErasureProven;
+            step.page = text;
+        } else {
+            step.event = LinkStep::Event::ErasureUnproven;
+            step.why = QStringLiteral("the directory read after the erase still lists %1 "
+                                      "sessions")
+                           .arg(found.rows.size());
+        }
+        return step;
+    }
+    case DirectoryRead::None:
+        break;
+    }
+    return broken(QStringLiteral("a directory came that was not asked for"));
+}
+
+LinkStep DownloadDialogue::eraseWhenConfirmed(qint64 now)
+{
+    if (!ledger.mayErase(ledger.deviceUid(), ledger.generation()))
         return broken(QStringLiteral("the erase was due but not every session of this download "
                                      "on this device was confirmed"));
     // The ledger's work is done: nothing can ask for a second erase.
@@ -182,6 +277,7 @@ LinkStep DownloadDialogue::eraseWhenConfirmed(const QString &uid, quint64 genera
     erased = true;
     current = Step::AwaitingEraseAck;
     waitingFor = Awaiting::EraseAcknowledgement;
+    directoryCheck = DirectoryRead::None;
     watchdog.arm(now, watchdog.timeout());
     LinkStep step;
     step.writes << "E000FF000\n";
@@ -189,11 +285,11 @@ LinkStep DownloadDialogue::eraseWhenConfirmed(const QString &uid, quint64 genera
     return step;
 }
 
-LinkStep DownloadDialogue::broken(const QString &why)
+LinkStep DownloadDialogue::broken(const QString &why, LinkStep::Event event)
 {
     abandon();
     LinkStep step;
-    step.event = LinkStep::Event::Broken;
+    step.event = event;
     step.why = why;
     return step;
 }
@@ -223,10 +319,12 @@ void DownloadDialogue::abandon()
 {
     current = Step::Idle;
     waitingFor = Awaiting::Nothing;
+    directoryCheck = DirectoryRead::None;
     watchdog.stop();
     ledger.clear();
     sessions.clear();
     pageText.clear();
+    directoryText.clear();
     sessionBytes.clear();
     currentSession = 0;
     currentIndex = 0;
@@ -245,6 +343,8 @@ QString DownloadDialogue::describe(Awaiting awaiting)
         return QStringLiteral("the answer to the download's opening command");
     case Awaiting::Page:
         return QStringLiteral("a page");
+    case Awaiting::DirectoryPage:
+        return QStringLiteral("the session directory");
     case Awaiting::EraseAcknowledgement:
         return QStringLiteral("the acknowledgement of the erase command");
     }

@@ -1,7 +1,14 @@
 // The download dialogue: the sessions read out of the device page by page, each handed over
 // as a session file's bytes, the next session only after the cloud confirmed the last one,
-// and the session directory erased only when the sync ledger allows it. Pure: lines, calls
-// and the time in, commands and events out; the link writes the commands and the files.
+// and the session directory erased only when the sync ledger allows it.
+//
+// The directory is trusted only when it reads the same twice: the device is asked for it
+// again before the first page (it must equal the directory the identification read) and
+// again right before the erase (it must not have changed meanwhile). After the erase it is
+// read once more, and the download is done only when that read shows it empty.
+//
+// Pure: lines, calls and the time in, commands and events out; the link writes the commands
+// and the files.
 #pragma once
 
 #include "device/devicecodec.h"
@@ -17,21 +24,32 @@ public:
     enum class Step {
         Idle, // no download
         OpeningAnswer, // "BTR" or "D" sent
+        ReadingDirectory, // one half of the summary page requested
         ReceivingPages, // a page requested
         AwaitingUpload, // a session file handed over; its upload's outcome awaited
         AwaitingEraseAck, // the erase command sent
         Finished, // the device was told to restart
     };
-    enum class Awaiting { Nothing, OpeningAnswer, Page, EraseAcknowledgement };
+    enum class Awaiting { Nothing, OpeningAnswer, Page, DirectoryPage, EraseAcknowledgement };
+    // Why the directory is being read.
+    enum class DirectoryRead {
+        None,
+        BeforeReading, // must equal the directory the identification read
+        BeforeErase, // must equal the directory the download walked
+        AfterErase, // must be empty
+    };
 
     // A download of the listed sessions (rows: start time, records, start address) from the
-    // device `uid` in mode "WM" or "BM", on link generation `generation`.
-    LinkStep begin(const devicecodec::SessionTable &sessions, int allRecords, const QString &mode,
+    // device `uid` in mode "WM" or "BM", on link generation `generation`. Rows also listed in
+    // `inCloud` were confirmed by an earlier sync: they are not read again, and count as
+    // confirmed for the erase.
+    LinkStep begin(const devicecodec::SessionTable &sessions,
+                   const devicecodec::SessionTable &inCloud, const QString &mode,
                    const QString &uid, quint64 generation, qint64 now, int stallTimeoutMs);
-    // One whole line of the device's text.
+    // One whole line of the device's text. A page it completes is decoded at once: records
+    // into the session, then the next page asked for or the session handed over.
     LinkStep line(const QByteArray &line, qint64 now);
-    // A complete page (512 hex digits): its records go into the session; the next page is
-    // asked for, or the session is handed over.
+    // A complete page (512 hex digits) of the session being read.
     LinkStep page(const QString &page, qint64 now);
     // The link saved the handed-over session at `path`, `size` bytes proven on disk: its
     // upload is now awaited. Broken when the size is not 18 bytes for each record.
@@ -40,10 +58,11 @@ public:
     // link generation `generation`.
     SyncLedger::Verdict uploadFinished(const QString &uid, quint64 generation, const QString &path,
                                        bool success);
-    // The window's word that the awaited upload went through: the next session, or the
-    // erase. Nothing (a note why) unless the ledger holds that confirmation.
+    // The word that the awaited upload went through: the next session, or the check of the
+    // directory before the erase. Nothing (a note why) unless the ledger holds that
+    // confirmation.
     LinkStep moveOn(const QString &uid, quint64 generation, qint64 now);
-    // Hex digits of the awaited page arrived, before their line is whole.
+    // Hex digits of an awaited page arrived, before their line is whole.
     void hexProgress(qint64 now);
     // The time: GaveUp once the watchdog expired.
     LinkStep tick(qint64 now);
@@ -52,10 +71,14 @@ public:
 
     Step step() const { return current; }
     Awaiting awaiting() const { return waitingFor; }
-    bool awaitsPageText() const { return waitingFor == Awaiting::Page; }
+    bool awaitsPageText() const
+    {
+        return waitingFor == Awaiting::Page || waitingFor == Awaiting::DirectoryPage;
+    }
     // True once the erase command went out (all sessions were confirmed).
     bool eraseSent() const { return erased; }
     qint64 deadline() const { return watchdog.deadline(); }
+    // Records to read in this download (sessions confirmed earlier are not read).
     int recordsInAll() const { return allRecords; }
     int recordsDone() const { return progressVal; }
     // The session handed over last: its file name (start time in ms) and its bytes.
@@ -63,27 +86,38 @@ public:
     QByteArray sessionFile() const { return sessionBytes; }
     int sessionIndex() const { return currentSession; }
     int sessionCount() const { return sessions.size(); }
+    // Sessions this download reads (not confirmed earlier).
+    int sessionsToRead() const;
     static QString describe(Awaiting awaiting);
 
 private:
     LinkStep requestPage(qint64 now);
+    LinkStep readDirectory(DirectoryRead why, qint64 now);
+    LinkStep directoryPage(qint64 now);
+    LinkStep directoryRead(const devicecodec::MemorySummary &found, const QString &text,
+                           qint64 now);
+    // The first session from currentSession on that is still to be read; past the last one,
+    // the check of the directory before the erase.
+    LinkStep nextSession(qint64 now);
     LinkStep handOver();
     // The one place the erase command comes from: only when every session of this download,
-    // on this device and this link, was confirmed.
-    LinkStep eraseWhenConfirmed(const QString &uid, quint64 generation, qint64 now);
-    LinkStep broken(const QString &why);
+    // on this device and this link, was confirmed and the directory read unchanged.
+    LinkStep eraseWhenConfirmed(qint64 now);
+    LinkStep broken(const QString &why, LinkStep::Event event = LinkStep::Event::Broken);
 
     Step current = Step::Idle;
     Awaiting waitingFor = Awaiting::Nothing;
+    DirectoryRead directoryCheck = DirectoryRead::None;
     Watchdog watchdog;
     SyncLedger ledger;
     devicecodec::SessionTable sessions;
     devicecodec::PageAssembler pageText;
+    QString directoryText; // the summary page's halves read so far
     QByteArray sessionBytes; // the current session's file
     int currentSession = 0; // index in sessions
     int currentIndex = 0; // records of the current session decoded so far
     quint64 currentAddress = 0; // device address of the next page to request
-    int allRecords = 0; // records of all sessions together
-    int progressVal = 0; // records decoded so far over all sessions
+    int allRecords = 0; // records of the sessions to read
+    int progressVal = 0; // records decoded so far over those sessions
     bool erased = false;
 };

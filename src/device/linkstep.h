@@ -43,10 +43,12 @@ struct LinkStep
         NotSupported, // working-mode firmware too old to be served
         Unrecognised, // not the device or not a reply it understands: restart after a pause
         // Download
-        PageComplete, // `page` holds 512 digits to decode
         SessionReady, // `sessionName` and `sessionBytes` are to be saved
-        EraseSent, // every session confirmed: the erase command went out
-        EraseAcknowledged, // the device confirmed the erase; it restarts now
+        DirectoryChanged, // the directory read differently than before: nothing erased
+        EraseSent, // every session confirmed, the directory unchanged: the erase went out
+        EraseAcknowledged, // the device confirmed the erase; its directory is read again
+        ErasureProven, // the directory read after the erase is empty (`page`); restarting
+        ErasureUnproven, // the directory read after the erase still lists sessions
         // Flashing
         FlashingProgress, // `progress` of `maximum`
         ImageWritten, // every line acknowledged; the device was told to restart
@@ -61,11 +63,11 @@ struct LinkStep
     bool discardInput = false;
     QString note; // a line for the link's debug stream
     Event event = Event::None;
-    QString why; // Broken, GaveUp, Unrecognised: for the log and the user
+    QString why; // Broken, GaveUp, Unrecognised, DirectoryChanged, ErasureUnproven: for the log
     QList<int> records; // download: the progress after each record decoded in this step
     int progress = 0; // flashing
     int maximum = 0;
-    QString page; // PageComplete
+    QString page; // ErasureProven: the summary page as read after the erase
     QString sessionName; // SessionReady
     QByteArray sessionBytes;
 };

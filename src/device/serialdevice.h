@@ -64,19 +64,26 @@ public:
     // application), so that tests need not wait ten seconds. Takes effect at the next arming.
     void setStallTimeout(int ms);
 
+    // Starts a download like downloadVitals(); the rows listed in `inCloud` were confirmed by
+    // an earlier sync of this device and account: they are not read again and count as
+    // confirmed for the erase. Returns 0 when started, -1 when refused.
+    int startDownload(const devicecodec::SessionTable &inCloud);
+
 signals:
     void deviceInfoChanged();
     void notSupportedDevice();
     void firmwareUpdateProgress(int progress, int maxValue);
     void firmwareUpdateDone();
     void sessionDownloadProgress(int progress, int numberOfRecordsInSession);
+    // Every session confirmed, the directory erased, and a fresh read of it shows it empty.
     void vitalsDownloadDone();
     void sessionDownloadDone(QString fileName, QString timeStamp);
     // The link went back to scanning (device lost, rebooted, restarted after a job or an
     // unusable answer): whatever it had begun, uploads of its session files included, is void.
     void linkRestarted();
-    // A download ended before every session was through; the device memory is untouched.
-    // The message says, in words for the user, what failed and where.
+    // A download ended without the proof that the device is empty: before every session was
+    // through (the device memory untouched), or after the erase without a directory that
+    // reads empty. The message says, in words for the user, what failed and where.
     void vitalsDownloadFailed(QString message);
     // The device's port (its device node) is there, but this user may not open it. Told
     // once per port while it stays listed; the scan goes on meanwhile.

@@ -15,11 +15,20 @@ const QString nothingErased = QStringLiteral("Nothing was erased from the device
 const QString unreadable = QStringLiteral("The transfer stopped: the device sent data Orvane could "
                                           "not read. Nothing was erased from the device. Please "
                                           "try again.");
+const QString clearingUnconfirmed =
+    QStringLiteral("Every session is safely in the cloud, but Orvane could not confirm that your "
+                   "Brevia's memory was cleared. Press \"Upload to cloud\" again when it is "
+                   "back to clear it.");
 const char downloadSignature[] = "void SerialDevice::downloadVitalsHandler()";
 
 } // namespace
 
 int SerialDevice::downloadVitals()
+{
+    return startDownload(devicecodec::SessionTable());
+}
+
+int SerialDevice::startDownload(const devicecodec::SessionTable &inCloud)
 {
     if (device.busy)
         return -1;
@@ -44,8 +53,12 @@ int SerialDevice::downloadVitals()
     ClassStateHandler(QStringLiteral("toDownloadVitals"));
     // What the device said while idle answers nothing of the download.
     discardInput();
-    downloadStep(download.begin(device.sessionsInfo, device.numberOfRecords, device.mode,
-                                device.UID, linkGeneration, now(), stallTimeout));
+    downloadStep(download.begin(device.sessionsInfo, inCloud, device.mode, device.UID,
+                                linkGeneration, now(), stallTimeout));
+    if (download.sessionsToRead() < download.sessionCount())
+        qDebug().noquote() << "📝" << Q_FUNC_INFO
+                           << download.sessionCount() - download.sessionsToRead()
+                           << "session(s) already in the cloud are not read again";
     return 0;
 }
 
@@ -82,22 +95,32 @@ void SerialDevice::downloadStep(const LinkStep &step)
     for (const int progress : step.records)
         emit sessionDownloadProgress(progress, download.recordsInAll());
     switch (step.event) {
-    case LinkStep::Event::PageComplete:
-        parsVitalPage(step.page);
-        break;
     case LinkStep::Event::SessionReady:
         sendSession();
         break;
     case LinkStep::Event::EraseSent:
-        // The directory shows no health data from the moment the erase went out.
-        summaryPage.fill(QLatin1Char('F'));
+        qDebug().noquote() << "📝" << downloadSignature
+                           << "Every session confirmed and the directory unchanged: erasing";
+        break;
+    case LinkStep::Event::ErasureProven:
+        // The directory as the device holds it now: empty. Only this read says "done".
+        summaryPage = step.page;
         parseVitalsSummary(summaryPage);
         emit vitalsDownloadDone();
         emit deviceInfoChanged();
-        break;
-    case LinkStep::Event::EraseAcknowledged:
         // The device restarts now: scan again so that it is identified afresh.
         scheduleRetry();
+        break;
+    case LinkStep::Event::ErasureUnproven:
+        qDebug().noquote() << "📝" << downloadSignature << step.why;
+        emit vitalsDownloadFailed(clearingUnconfirmed);
+        scheduleRetry();
+        break;
+    case LinkStep::Event::DirectoryChanged:
+        failDownload(step.why,
+                     QStringLiteral("Your Brevia's list of sessions read differently from one "
+                                    "moment to the next, so Orvane stopped. %1 Please try again.")
+                         .arg(nothingErased));
         break;
     case LinkStep::Event::Broken:
         failDownload(step.why, unreadable);
@@ -106,8 +129,7 @@ void SerialDevice::downloadStep(const LinkStep &step)
         failDownload(step.why,
                      download.eraseSent()
                          // Every session is in the cloud; only the device's word is missing.
-                         ? QStringLiteral("The device did not confirm that its memory was "
-                                          "cleared. Your health data is safely in the cloud.")
+                         ? clearingUnconfirmed
                          : QStringLiteral("The transfer stopped: the device stopped answering. "
                                           "%1 Please try again.")
                                .arg(nothingErased));
@@ -179,9 +201,10 @@ void SerialDevice::failDownload(const QString &why, const QString &userMessage)
     qDebug().noquote() << "📝" << Q_FUNC_INFO << "Download abandoned:" << why
                        << "- back to scanning, the device memory untouched";
     download.abandon();
+    // Told before the restart, so that whoever stops on the restart hears why first.
+    emit vitalsDownloadFailed(userMessage);
     ClassStateHandler(QStringLiteral("toScan"));
     emit deviceInfoChanged();
-    emit vitalsDownloadFailed(userMessage);
 }
 
 void SerialDevice::downloadStalled()

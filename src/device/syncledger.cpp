@@ -3,7 +3,8 @@
 #include <algorithm>
 
 void SyncLedger::begin(const QString &deviceUid, quint64 generation,
-                       const devicecodec::SessionTable &rows)
+                       const devicecodec::SessionTable &rows,
+                       const devicecodec::SessionTable &inCloud)
 {
     clear();
     running = true;
@@ -15,6 +16,8 @@ void SyncLedger::begin(const QString &deviceUid, quint64 generation,
         session.records = row.value(1);
         session.fileName = QString::number(session.startTime) + QLatin1String("000");
         session.expectedFileSize = qint64(session.records) * fileRecordSize;
+        if (inCloud.contains(row))
+            session.upload = Upload::ConfirmedEarlier;
         sessions.append(session);
     }
 }
@@ -31,9 +34,11 @@ bool SyncLedger::announce(int index, const QString &filePath, qint64 fileSize)
 {
     if (!running || index < 0 || index >= sessions.size() || awaited() >= 0)
         return false;
-    // Sessions go out in directory order, each after the one before it was confirmed.
-    if (index > 0 && sessions.at(index - 1).upload != Upload::Confirmed)
-        return false;
+    // Sessions go out in directory order, each after the ones before it were confirmed.
+    for (int i = 0; i < index; ++i) {
+        if (!confirmed(i))
+            return false;
+    }
     Session &session = sessions[index];
     if (session.upload != Upload::NotRead || fileSize != session.expectedFileSize
         || session.expectedFileSize <= 0)
@@ -70,15 +75,25 @@ int SyncLedger::awaited() const
 
 bool SyncLedger::confirmed(int index) const
 {
-    return index >= 0 && index < sessions.size() && sessions.at(index).upload == Upload::Confirmed;
+    if (index < 0 || index >= sessions.size())
+        return false;
+    const Upload upload = sessions.at(index).upload;
+    return upload == Upload::Confirmed || upload == Upload::ConfirmedEarlier;
+}
+
+bool SyncLedger::confirmedEarlier(int index) const
+{
+    return index >= 0 && index < sessions.size()
+        && sessions.at(index).upload == Upload::ConfirmedEarlier;
 }
 
 bool SyncLedger::mayErase(const QString &eraseUid, quint64 generation) const
 {
     return running && !uid.isEmpty() && eraseUid == uid && generation == linkGeneration
         && !sessions.isEmpty()
-        && std::all_of(sessions.cbegin(), sessions.cend(),
-                       [](const Session &s) { return s.upload == Upload::Confirmed; });
+        && std::all_of(sessions.cbegin(), sessions.cend(), [](const Session &s) {
+               return s.upload == Upload::Confirmed || s.upload == Upload::ConfirmedEarlier;
+           });
 }
 
 QString SyncLedger::verdictText(Verdict verdict)

@@ -19,6 +19,7 @@ public:
         Awaited, // its file was written and announced; the upload's outcome is awaited
         Confirmed, // the cloud confirmed the upload
         Failed, // the upload failed
+        ConfirmedEarlier, // confirmed by an earlier sync of this device and account: not read
     };
 
     // What became of an upload outcome handed to recordOutcome().
@@ -44,7 +45,10 @@ public:
 
     // A new download of the sessions (rows of start time, records count, start address) of
     // the device `uid`, begun in link generation `generation`. Forgets the previous one.
-    void begin(const QString &uid, quint64 generation, const devicecodec::SessionTable &rows);
+    // Rows listed in `inCloud` were confirmed by an earlier sync: they count as confirmed and
+    // are neither read nor announced.
+    void begin(const QString &uid, quint64 generation, const devicecodec::SessionTable &rows,
+               const devicecodec::SessionTable &inCloud = {});
     // The link restarted or the download ended: nothing is recorded any more.
     void clear();
 
@@ -66,8 +70,10 @@ public:
 
     // The index of the session whose upload is awaited, or -1.
     int awaited() const;
-    // True when the session at `index` was confirmed.
+    // True when the session at `index` was confirmed, now or by an earlier sync.
     bool confirmed(int index) const;
+    // True when the session at `index` was confirmed by an earlier sync.
+    bool confirmedEarlier(int index) const;
 
     // May the session directory of device `uid` be erased now, on link generation
     // `generation`? Only when this download is that device's on that link, lists at least

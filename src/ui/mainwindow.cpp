@@ -5,6 +5,7 @@
 
 #include "cloud/network.h"
 #include "device/serialdevice.h"
+#include "sync/syncsession.h"
 #include "ui/platformfonts.h"
 
 #include <QDebug>
@@ -57,16 +58,13 @@ MainWindow::MainWindow(QWidget *parent, const CloudEndpoint &endpoint, PortListe
     connect(serialDevice, &SerialDevice::firmwareUpdateDone, this, &MainWindow::firmwareUpdateDone);
     connect(serialDevice, &SerialDevice::sessionDownloadProgress, this,
             &MainWindow::sessionsDownloadProgress);
-    connect(serialDevice, &SerialDevice::sessionDownloadDone, network, &Network::sendSession);
     connect(serialDevice, &SerialDevice::notSupportedDevice, this,
             &MainWindow::notSupportedDeviceHandler);
-    // The user is told when the whole transfer has come through, or why it stopped.
-    connect(serialDevice, &SerialDevice::vitalsDownloadDone, this, &MainWindow::vitalsSynchronized);
-    connect(serialDevice, &SerialDevice::vitalsDownloadFailed, this, &MainWindow::transferFailed);
-    // Each upload outcome reaches the link's ledger by the file it names; a restarted link
-    // leaves no upload of the old one running.
-    connect(network, &Network::sessionUploaded, serialDevice, &SerialDevice::sessionUploadFinished);
-    connect(serialDevice, &SerialDevice::linkRestarted, network, &Network::abandonSessionUploads);
+    // The sync owns the way from the link's session files to the cloud and back; the window
+    // is told when the whole transfer has come through, or why it stopped.
+    syncSession = new SyncSession(serialDevice, network);
+    connect(syncSession, &SyncSession::synchronized, this, &MainWindow::vitalsSynchronized);
+    connect(syncSession, &SyncSession::failed, this, &MainWindow::transferFailed);
     setupPortAccessNotice();
 
     setupUiComponents();
@@ -91,6 +89,7 @@ MainWindow::MainWindow(QWidget *parent, const CloudEndpoint &endpoint, PortListe
 MainWindow::~MainWindow()
 {
     delete ui;
+    delete syncSession;
     delete serialDevice;
     delete network;
 }
@@ -188,8 +187,10 @@ void MainWindow::showDeviceInfo()
     // The cloud id belongs to the device it was answered for: another device, or none,
     // starts without one.
     const DeviceInfo device = serialDevice->getDevice();
-    if (!device.identified || device.nameBLE != state.pairedDevice) {
+    if (!device.identified || device.nameBLE != state.pairedDevice
+        || device.UID != state.pairedUid) {
         state.pairedDevice.clear();
+        state.pairedUid.clear();
         network->forgetDevice();
     }
     state.deviceReported = true;
@@ -214,24 +215,28 @@ void MainWindow::refreshFirmwarePanel()
     state.flashProgress.reset();
 }
 
-void MainWindow::devicePaired(const QString &nameBLE, int id)
+void MainWindow::devicePaired(const QString &nameBLE, const QString &uid, int id)
 {
     qDebug() << "🌐" << Q_FUNC_INFO << nameBLE << id;
-    if (nameBLE != serialDevice->getDevice().nameBLE)
+    const DeviceInfo device = serialDevice->getDevice();
+    if (nameBLE != device.nameBLE || uid != device.UID)
         return;
     state.pairedDevice = nameBLE;
+    state.pairedUid = uid;
     if (state.warning == CloudWarning::PairingFailed)
         state.warning = CloudWarning::None;
     refreshFirmwarePanel();
     applyState();
 }
 
-void MainWindow::devicePairingFailed(const QString &nameBLE)
+void MainWindow::devicePairingFailed(const QString &nameBLE, const QString &uid)
 {
     qDebug() << "🌐" << Q_FUNC_INFO << nameBLE;
-    if (nameBLE != serialDevice->getDevice().nameBLE)
+    const DeviceInfo device = serialDevice->getDevice();
+    if (nameBLE != device.nameBLE || uid != device.UID)
         return;
     state.pairedDevice.clear();
+    state.pairedUid.clear();
     state.warning = CloudWarning::PairingFailed;
     applyState();
 }
@@ -317,6 +322,7 @@ void MainWindow::notSignedIn()
 {
     state.userSignedIn = false;
     state.pairedDevice.clear();
+    state.pairedUid.clear();
     state.synchronized = false;
     applyState();
 }
@@ -324,6 +330,9 @@ void MainWindow::notSignedIn()
 void MainWindow::signedIn(const QString &username, const QString &pass)
 {
     Q_UNUSED(pass);
+    // Another account: the device's pairing was answered to the one before.
+    state.pairedDevice.clear();
+    state.pairedUid.clear();
     state.userSignedIn = true;
     state.userName = username;
     state.warning = CloudWarning::None;
@@ -346,8 +355,10 @@ void MainWindow::on_button_signin_clicked()
         ui->lineEdit_user->setText(QString());
         state.userSignedIn = false;
         // The cloud id was answered to this account: after the next sign-in the device's
-        // data waits for that account's own answer.
+        // data waits for that account's own answer. A sync running now stops with the
+        // sign-out (the cloud client tells the sync), its device untouched.
         state.pairedDevice.clear();
+        state.pairedUid.clear();
         state.synchronized = false;
         refreshFirmwarePanel();
         applyState();
@@ -391,15 +402,18 @@ void MainWindow::on_button_cloud_upload_clicked()
         qDebug() << "👇" << Q_FUNC_INFO << "Refused: the upload is not offered";
         return;
     }
-    const int result = serialDevice->downloadVitals();
-    const char *message =
-        result < 0 ? "The device is busy on other process." : "Vitals download started";
+    const SyncSession::Start result = syncSession->start();
+    const char *message = result == SyncSession::Start::Started
+        ? "Vitals download started"
+        : "The device is busy on other process.";
     qDebug() << "👇" << Q_FUNC_INFO << message;
 
-    if (result != 0) {
+    if (result == SyncSession::Start::Busy) {
         showDeviceBusy();
         return;
     }
+    if (result != SyncSession::Start::Started)
+        return;
 
     // A new transfer: what the last one ended with no longer applies.
     state.warning = CloudWarning::None;
@@ -427,15 +441,9 @@ void MainWindow::sessionsUploadProgress(qint64 bytesSent, qint64 bytesTotal)
 
 void MainWindow::sessionSent(bool success)
 {
+    // The sync acts on each outcome (the next session, or a stop that leaves the device as
+    // it is) and says what went wrong; the window only notes it.
     qDebug() << "🌐" << Q_FUNC_INFO << "Session sent status" << (success ? "true" : "false");
-    if (success) {
-        serialDevice->requestAddress();
-        return;
-    }
-    serialDevice->reboot();
-    // Nothing is erased unless every session came through: say so, without a modal box.
-    state.warning = CloudWarning::UploadFailed;
-    applyState();
 }
 
 void MainWindow::vitalsSynchronized()

@@ -21,6 +21,7 @@ class MainWindow;
 class Network;
 class QLabel;
 class SerialDevice;
+class SyncSession;
 
 class MainWindow : public QMainWindow
 {
@@ -61,13 +62,13 @@ private slots:
     void on_button_cloud_upload_clicked();
     void appUpdateAvailable(QString message);
 
-    // Every session of the transfer is confirmed by the cloud and the device told to erase.
+    // Every session of the transfer is in the cloud and the device was proven empty.
     void vitalsSynchronized();
-    // The transfer ended before every session was through; the message says why.
+    // The transfer ended otherwise; the message says why.
     void transferFailed(const QString &message);
     // The cloud answered the pairing of a device with its id, or gave none.
-    void devicePaired(const QString &nameBLE, int id);
-    void devicePairingFailed(const QString &nameBLE);
+    void devicePaired(const QString &nameBLE, const QString &uid, int id);
+    void devicePairingFailed(const QString &nameBLE, const QString &uid);
 
     // The device panel explains a port this user may not open, in place of the waiting
     // animation, until the port opens or goes away (mainwindow_portaccess.cpp).
@@ -89,6 +90,8 @@ private:
     Ui::MainWindow *ui;
     SerialDevice *serialDevice;
     Network *network;
+    // The sync between the two: what a sign-out, another account or device stops.
+    SyncSession *syncSession;
     // Signed in, the firmware information (userSignedIn, firmwareFilePath,
     // latestFirmwareVersion), the device, the job running and the last outcome.
     windowview::ViewState state;

@@ -19,9 +19,6 @@ const QString firmwareSignInPrompt =
 const QString signedOutPrompt = QStringLiteral("Sign in to upload your\nhealth data to the cloud.");
 const QString signedInText = QStringLiteral("You are signed in as");
 const QString syncDoneText = QStringLiteral("Health data synchronization\nis done!");
-const QString uploadFailedText = QStringLiteral("The upload did not go through.\n"
-                                                "Your health data is still on\n"
-                                                "the device: nothing was lost.");
 const QString pairingFailedText =
     QStringLiteral("Your Brevia could not be registered with your account, so its data "
                    "cannot be uploaded yet. Orvane tries again when the device is connected "
@@ -58,8 +55,6 @@ QString warningText(const ViewState &state)
         return QStringLiteral("Please fill in the lines.");
     case CloudWarning::PairingFailed:
         return pairingFailedText;
-    case CloudWarning::UploadFailed:
-        return uploadFailedText;
     case CloudWarning::TransferFailed:
         return state.transferFailure;
     }
@@ -150,7 +145,6 @@ void showCloudPanel(const ViewState &state, View &view)
                                     ? std::optional<QString>(warningText(state))
                                     : std::nullopt};
     view.warningWraps = state.warning == CloudWarning::PairingFailed
-        || state.warning == CloudWarning::UploadFailed
         || state.warning == CloudWarning::TransferFailed;
     view.lineEdit_user = {!signedIn, {}};
     view.lineEdit_pass = {!signedIn, {}};
@@ -175,7 +169,8 @@ bool uploadOffered(const ViewState &state, const DeviceInfo &device)
 {
     return state.userSignedIn && !state.firmwareFilePath.isEmpty() && device.identified
         && device.memoryUsed > 0 && !device.nameBLE.isEmpty()
-        && device.nameBLE == state.pairedDevice;
+        && device.nameBLE == state.pairedDevice && !device.UID.isEmpty()
+        && device.UID == state.pairedUid;
 }
 
 View viewFor(const ViewState &state)

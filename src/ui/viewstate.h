@@ -35,8 +35,7 @@ enum class CloudWarning {
     WrongCredentials,
     FillInTheLines,
     PairingFailed,
-    UploadFailed,
-    TransferFailed, // the link's own explanation, in transferFailure
+    TransferFailed, // the sync's own explanation, in transferFailure
 };
 
 struct ViewState
@@ -52,9 +51,10 @@ struct ViewState
     // keeps its initial labels.
     bool deviceReported = false;
     DeviceInfo device;
-    // BLE name of the device whose pairing answered with its cloud id: only its data may be
-    // uploaded.
+    // BLE name and unique number of the device whose pairing answered with its cloud id under
+    // the account signed in: only its data may be uploaded.
     QString pairedDevice;
+    QString pairedUid;
     // The port of a device this user may not open; empty when there is none.
     QString refusedPort;
 

@@ -1,9 +1,12 @@
 // Drives the download dialogue through one long, randomly chosen run: a device that answers
-// page reads cleanly, in pieces, with stray text, short or long; a cloud whose outcomes are
-// confirmations, failures, for the wrong file, from another device or an earlier link, or
-// missing; a window that asks to move on at any moment; restarts and watchdog expiries in
-// between. It checks the one property that matters: the erase command goes out only when
-// every session of that download was confirmed by its own upload, and once at most.
+// page reads cleanly, in pieces, with stray text, short or long, and its directory as it is,
+// misread, or (after the erase) still full; sessions confirmed by an earlier sync; a cloud
+// whose outcomes are confirmations, failures, for the wrong file, from another device or an
+// earlier link, or missing; a window that asks to move on at any moment; restarts and
+// watchdog expiries in between. It checks the properties that matter: the erase command goes
+// out only when every session of that download was confirmed (by its own upload or an
+// earlier sync) and the directory read just before it was the device's own, once at most;
+// the download is proven done only by a directory that read empty after the erase.
 //
 // The choices come from a Chooser: a seeded generator for the property test, the fuzzer's
 // bytes for the fuzz target. Header-only, Qt Core only.
@@ -19,6 +22,23 @@
 #include <utility>
 
 namespace testsupport {
+
+// The summary page as the device sends it: 41 entries of 12 bytes (start time, start
+// address, records: little-endian; two bytes unused), the rest FF, as 1024 hex digits.
+inline QByteArray summaryPageHex(const devicecodec::SessionTable &sessions)
+{
+    QByteArray page(512, char(0xFF));
+    for (int k = 0; k < sessions.size() && k < 41; ++k) {
+        const devicecodec::SessionRow &row = sessions.at(k);
+        const quint32 fields[] = {row.value(0), row.value(2)};
+        for (int f = 0; f < 2; ++f)
+            for (int b = 0; b < 4; ++b)
+                page[12 * k + 4 * f + b] = char((fields[f] >> (8 * b)) & 0xFF);
+        page[12 * k + 8] = char(row.value(1) & 0xFF);
+        page[12 * k + 9] = char((row.value(1) >> 8) & 0xFF);
+    }
+    return page.toHex().toUpper();
+}
 
 // Where the choices come from: next(n) is a number in [0, n).
 using Chooser = std::function<uint32_t(uint32_t)>;
@@ -53,6 +73,7 @@ public:
 
     QString violation() const { return failure; }
     int erases() const { return eraseCount; }
+    int erasuresProven() const { return provenCount; }
     int sessionsConfirmed() const { return confirmedTotal; }
 
 private:
@@ -66,14 +87,18 @@ private:
         now = Download();
         ++generation;
         uid = chance(8) ? QStringLiteral("OTHERDEVICE01") : QStringLiteral("4B21C07DE5A19F03");
-        int total = 0;
+        devicecodec::SessionTable inCloud;
         for (quint32 i = 0, address = 0x1A00, count = 1 + choose(3); i < count; ++i) {
             const quint32 records = 22 + choose(60);
             now.sessions.append({1767225600u + 3600u * i, records, address});
             address += ((records + 20) / 21) * 256;
-            total += int(records);
+            // Now and then a session an earlier sync confirmed.
+            if (chance(5)) {
+                inCloud.append(now.sessions.last());
+                now.confirmed.insert(QString::number(now.sessions.last().value(0)) + "000");
+            }
         }
-        apply(dialogue.begin(now.sessions, total, chance(2) ? "WM" : "BM", uid, generation, clock,
+        apply(dialogue.begin(now.sessions, inCloud, chance(2) ? "WM" : "BM", uid, generation, clock,
                              1000));
     }
 
@@ -87,6 +112,8 @@ private:
             apply(dialogue.line(chance(3) ? "OK\r\n" : "ENTER BM\r\n", clock));
         if (command == "E000FF000\n")
             apply(dialogue.line(chance(4) ? "BUSY\r\n" : "ERASED OK\r\n", clock));
+        if (command == "R000FF000\n" || command == "R000FF100\n")
+            return answerDirectory(command == "R000FF000\n");
         if (!command.startsWith('R'))
             return;
         QByteArray hex;
@@ -100,6 +127,28 @@ private:
                                             {hex + "#?\r\n"}};
         for (const QByteArray &line : faulty.value(int(choose(18)), {hex + "\r\n"}))
             apply(dialogue.line(line, clock));
+    }
+
+    // Half of the directory: the device's own (empty once it was erased), or now and then one
+    // misread (a session's count changed) or, after the erase, one still full.
+    void answerDirectory(bool firstHalf)
+    {
+        devicecodec::SessionTable shown = now.erased ? devicecodec::SessionTable() : now.sessions;
+        if (chance(6)) {
+            if (now.erased)
+                shown = now.sessions;
+            else if (!shown.isEmpty())
+                shown[0][1] += 1 + choose(30);
+        }
+        const QByteArray page = summaryPageHex(shown);
+        const QByteArray truth =
+            summaryPageHex(now.erased ? devicecodec::SessionTable() : now.sessions);
+        const QByteArray half = firstHalf ? page.left(512) : page.mid(512);
+        const bool same = half == (firstHalf ? truth.left(512) : truth.mid(512));
+        // A junk line may have stood in for a half: what it said counts as it was.
+        directoryTrue = firstHalf ? same : directoryTrue && same;
+        directoryEmpty = directoryEmpty && half == QByteArray(512, 'F');
+        apply(dialogue.line(half + "\r\n", clock));
     }
 
     // A cloud outcome for a session saved in this download: confirmed (kinds 0 and 1),
@@ -129,18 +178,27 @@ private:
     {
         for (const QByteArray &write : step.writes) {
             pending = write;
+            if (write == "R000FF000\n") {
+                directoryTrue = false;
+                directoryEmpty = true;
+            }
             if (write != "E000FF000\n")
                 continue;
             ++eraseCount;
             if (std::exchange(now.erased, true))
                 failure = QStringLiteral("a second erase in one download");
+            if (!directoryTrue)
+                failure = QStringLiteral("erase after a misread directory");
             for (const auto &row : qAsConst(now.sessions))
                 if (!now.confirmed.contains(QString::number(row.value(0)) + "000"))
                     failure =
                         QStringLiteral("erase while session %1 was unconfirmed").arg(row.value(0));
         }
-        if (step.event == LinkStep::Event::PageComplete) {
-            apply(dialogue.page(step.page, clock));
+        if (step.event == LinkStep::Event::ErasureProven) {
+            if (!now.erased || !directoryEmpty)
+                failure =
+                    QStringLiteral("done without a directory that read empty after the erase");
+            ++provenCount;
         } else if (step.event == LinkStep::Event::SessionReady) {
             // The file is saved whole, with a wrong size, or not at all (the link restarts).
             const QString path = QStringLiteral("/home/u/orvane/") + step.sessionName;
@@ -152,8 +210,10 @@ private:
             if (saved.event == LinkStep::Event::None)
                 now.saved.insert(step.sessionName, path);
             apply(saved);
-        } else if (step.event == LinkStep::Event::Broken || step.event == LinkStep::Event::GaveUp
-                   || step.event == LinkStep::Event::EraseAcknowledged) {
+        } else if (step.event != LinkStep::Event::None
+                   && step.event != LinkStep::Event::EraseSent) {
+            // Broken, given up, acknowledged, a directory that changed, proven or not: the
+            // link may restart now.
             if (chance(2))
                 restart();
         }
@@ -162,7 +222,7 @@ private:
     struct Download
     {
         devicecodec::SessionTable sessions;
-        QSet<QString> confirmed; // session names confirmed in this download
+        QSet<QString> confirmed; // session names confirmed in this download or before it
         QHash<QString, QString> saved; // session name -> path, saved in this download
         bool erased = false;
     };
@@ -177,6 +237,9 @@ private:
     qint64 clock = 0;
     QByteArray pending;
     int eraseCount = 0;
+    int provenCount = 0;
+    bool directoryTrue = false; // the last directory read was the device's own
+    bool directoryEmpty = false; // the last directory read listed nothing
     int confirmedTotal = 0;
     QString failure;
 };
