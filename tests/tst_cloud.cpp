@@ -354,10 +354,25 @@ private slots:
         // decrypts, or asks again (a password changed elsewhere), or does not sign in at all.
         if (change == "signed out") {
             QFile::setPermissions(settings, QFile::Permissions(readableByOthers));
+            const quint64 epoch = client->accountEpoch();
+            client->pairDevice("BREVIA-7", "UID-7"); // answered after the sign-out
             client->signOut();
             QVERIFY(!stored("signedIn").toBool() && !stored("encu").isValid()
                     && !stored("encp").isValid());
             QCOMPARE(mode(settings), ownerOnly);
+            // Nothing of the account stays in memory: no token, no ids, no pairing, and a
+            // pairing answer on its way is not taken; no upload goes out any more.
+            QVERIFY(client->currentToken().isEmpty() && client->currentUserID() == 0
+                    && client->currentDeviceID() == 0 && client->pairedDeviceName().isEmpty()
+                    && client->accountEpoch() != epoch);
+            events.clear();
+            const size_t before = standin.server().storedUploads().size();
+            QVERIFY(writeFile(session, file));
+            client->sendSession(session, "1700000002000");
+            QVERIFY(QTest::qWaitFor([&] { return events.size() >= 2 && settle(); }, 10000));
+            QCOMPARE(events, QStringList({"uploaded " + sessionName + " false", "sent false"}));
+            QCOMPARE(client->currentDeviceID(), 0);
+            QCOMPARE(standin.server().storedUploads().size(), before);
         }
         scenario.accounts = {
             {"demo", change == "password changed elsewhere" ? "changed-elsewhere" : "demo1234"}};

@@ -1,15 +1,22 @@
-// What keeps health data and the program from being lost: the sync ledger's erase rule,
-// files that are whole and private or not there at all, and an application update that
-// never leaves the program half written.
+// What keeps health data and the program from being lost: the sync ledger's erase rule, the
+// sync record that says what the cloud already holds, files that are whole and private or not
+// there at all, and an application update that never leaves the program half written.
 #include "testmain.h"
 
 #include "common/appfolder.h"
 #include "common/privatefiles.h"
 #include "device/syncledger.h"
+#include "sync/syncrecord.h"
 #include "ui/appinstaller.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
+
+#include <functional>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -28,6 +35,21 @@ QString pathOf(int index)
     return QStringLiteral("/home/u/orvane/%1000").arg(sessions.value(index).value(0));
 }
 
+// A confirmed upload of session `index` of device `uid` for user 1001 under cloud id 101.
+ConfirmedSession confirmedEntry(int index, const QString &uid = QStringLiteral("4B21C07DE5A19F03"))
+{
+    ConfirmedSession entry;
+    entry.deviceUid = uid;
+    entry.startTime = sessions.value(index).value(0);
+    entry.records = sessions.value(index).value(1);
+    entry.startAddress = sessions.value(index).value(2);
+    entry.sha256 = QByteArray(32, char(0xA0 + index));
+    entry.cloudDeviceId = 101;
+    entry.account = 1001;
+    entry.confirmedAt = QDateTime(QDate(2026, 12, 6), QTime(23, 59, 1, 250), Qt::UTC);
+    return entry;
+}
+
 QStringList filesIn(const QString &folder)
 {
     return QDir(folder).entryList(QDir::Files | QDir::Hidden);
@@ -42,6 +64,7 @@ class TestDataSafety : public QObject
 private slots:
     // Each row is a script run against one ledger; every step checks its own answer.
     //   b / b0         begin the three sessions (b0: none) of the device on link 7
+    //   eN             begin them with session N confirmed by an earlier sync
     //   aN / aN!       announce session N's file: accepted / refused
     //   wN!            announce session N with a size 18 bytes short: refused
     //   cN fN          the upload of session N confirmed / failed: recorded
@@ -69,6 +92,8 @@ private slots:
         QTest::newRow("erase for another device or link") << "b a0 c0 a1 c1 a2 c2 E@dev! E@link! E";
         QTest::newRow("restart forgets everything") << "b a0 c0 a1 c1 a2 c2 x E!";
         QTest::newRow("no download at all") << "c0? a0! E!";
+        QTest::newRow("confirmed by an earlier sync") << "e1 a0 c0 a1! a2 c2 E";
+        QTest::newRow("earlier sync, rest unconfirmed") << "e0 a1 E! f1 E!";
     }
 
     void ledger()
@@ -86,6 +111,8 @@ private slots:
             const quint64 generation = otherLink ? 8 : 7;
             if (op == 'b') {
                 ledger.begin(device, 7, step == "b" ? sessions : devicecodec::SessionTable());
+            } else if (op == 'e') {
+                ledger.begin(device, 7, sessions, {sessions.at(index)});
             } else if (op == 'x') {
                 ledger.clear();
             } else if (op == 'a' || op == 'w') {
@@ -104,6 +131,124 @@ private slots:
                          qPrintable(step + ": " + SyncLedger::verdictText(verdict)));
             }
         }
+    }
+
+    // What a record on disk confirms: written and read back whole, or damaged in one way and
+    // then nothing at all (never everything).
+    void syncRecordFile_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<int>("entries");
+        for (const char *row : {"none", "missing"})
+            QTest::newRow(row) << row << (QByteArray(row) == "none" ? 3 : 0);
+        for (const char *row :
+             {"truncated", "empty", "not JSON", "an array", "other format", "entry changed",
+              "check removed", "records 0", "records 65535", "start time 2^32", "negative address",
+              "SHA-256 short", "SHA-256 upper case", "account 0", "cloud id as text", "no device",
+              "no time", "too large"})
+            QTest::newRow(row) << row << 0;
+    }
+
+    void syncRecordFile()
+    {
+        QFETCH(QString, damage);
+        QFETCH(int, entries);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(SyncRecord::fileName);
+        SyncRecord written(path);
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(written.add(confirmedEntry(i)).isEmpty());
+        QCOMPARE(modeOf(path), 0600);
+        QByteArray bytes = readFile(path);
+        // Damage to an entry keeps the check true to the entries, so that the entry's own test
+        // is what refuses it.
+        const auto rewrite = [&bytes](const char *from, const char *to) {
+            QVERIFY2(bytes.contains(from), from);
+            bytes.replace(from, to);
+            QJsonObject object = QJsonDocument::fromJson(bytes).object();
+            const QJsonArray list = object.value("sessions").toArray();
+            object.insert("check",
+                          QString::fromLatin1(QCryptographicHash::hash(QJsonDocument(list).toJson(
+                                                                           QJsonDocument::Compact),
+                                                                       QCryptographicHash::Sha256)
+                                                  .toHex()));
+            bytes = QJsonDocument(object).toJson();
+        };
+        const QMap<QString, std::function<void()>> damages {
+            {"none", [] {}},
+            {"missing", [&] { bytes.clear(); }},
+            {"truncated", [&] { bytes.chop(bytes.size() / 2); }},
+            {"empty", [&] { bytes = " "; }},
+            {"not JSON", [&] { bytes.replace('{', '('); }},
+            {"an array", [&] { bytes = "[" + bytes + "]"; }},
+            {"other format", [&] { bytes.replace("sync-record/1", "sync-record/2"); }},
+            {"entry changed", [&] { bytes.replace("\"records\": 42", "\"records\": 43"); }},
+            {"check removed", [&] { bytes.replace("\"check\"", "\"cheque\""); }},
+            {"records 0", [&] { rewrite("\"records\": 42", "\"records\": 0"); }},
+            {"records 65535", [&] { rewrite("\"records\": 42", "\"records\": 65535"); }},
+            {"start time 2^32",
+             [&] { rewrite("\"startTime\": 1767225600", "\"startTime\": 4294967296"); }},
+            {"negative address",
+             [&] { rewrite("\"startAddress\": 6656", "\"startAddress\": -1"); }},
+            {"SHA-256 short", [&] { rewrite("a0a0a0a0", "a0a0a0"); }},
+            {"SHA-256 upper case", [&] { rewrite("a1a1a1a1", "A1a1a1a1"); }},
+            {"account 0", [&] { rewrite("\"account\": 1001", "\"account\": 0"); }},
+            {"cloud id as text",
+             [&] { rewrite("\"cloudDeviceId\": 101", "\"cloudDeviceId\": \"101\""); }},
+            {"no device", [&] { rewrite("\"device\": \"4B21C07DE5A19F03\"", "\"device\": \"\""); }},
+            {"no time", [&] { rewrite("2026-12-06T23:59:01.250Z", "yesterday"); }},
+            {"too large", [&] { bytes += QByteArray(SyncRecord::maxFileBytes, ' '); }}};
+        damages.value(damage)();
+        if (damage == "missing")
+            QVERIFY(QFile::remove(path));
+        else
+            QVERIFY(writeFile(path, bytes));
+
+        SyncRecord read(path);
+        const QString problem = read.load();
+        QCOMPARE(read.sessions().size(), entries);
+        QCOMPARE(problem.isEmpty(), entries > 0 || damage == "missing");
+        if (entries)
+            QCOMPARE(read.sessions(), written.sessions());
+    }
+
+    // Which directory rows a record confirms, and what it forgets.
+    void syncRecordMatches()
+    {
+        QTemporaryDir dir;
+        SyncRecord record(dir.filePath(SyncRecord::fileName));
+        QVERIFY(record.add(confirmedEntry(0)).isEmpty());
+        QVERIFY(record.add(confirmedEntry(1)).isEmpty());
+        QVERIFY(record.add(confirmedEntry(2, "OTHERDEVICE")).isEmpty());
+        const QString uid = QStringLiteral("4B21C07DE5A19F03");
+        const auto confirmed = [&](const QString &device, int account, int cloudId,
+                                   const devicecodec::SessionTable &directory) {
+            return SyncRecord::confirmedRows(record.sessions(), device, account, cloudId,
+                                             directory);
+        };
+        QCOMPARE(confirmed(uid, 1001, 101, sessions), sessions.mid(0, 2));
+        // Foreign: another device, another account, another cloud id, or none known.
+        QCOMPARE(confirmed("OTHERDEVICE", 1001, 101, sessions), sessions.mid(2, 1));
+        QVERIFY(confirmed(uid, 2002, 101, sessions).isEmpty());
+        QVERIFY(confirmed(uid, 1001, 102, sessions).isEmpty());
+        QVERIFY(confirmed(QString(), 1001, 101, sessions).isEmpty());
+        QVERIFY(confirmed(uid, 0, 101, sessions).isEmpty());
+        // Stale: the same start time with another count or address is another session.
+        devicecodec::SessionTable changed = sessions;
+        changed[0][1] = 52;
+        changed[1][2] = 0x1D00;
+        QVERIFY(confirmed(uid, 1001, 101, changed).isEmpty());
+
+        // The device no longer lists session 0: its entry goes, the rest stays; a proven
+        // empty device takes all of its entries; another device's entries stay.
+        QVERIFY(record.forget(uid, sessions.mid(1)).isEmpty());
+        SyncRecord reread(record.path());
+        QVERIFY(reread.load().isEmpty());
+        QCOMPARE(reread.sessions().size(), 2);
+        QCOMPARE(confirmed(uid, 1001, 101, sessions), sessions.mid(1, 1));
+        QVERIFY(record.forget(uid, {}).isEmpty());
+        QVERIFY(reread.load().isEmpty());
+        QCOMPARE(reread.sessions(), QList<ConfirmedSession> {confirmedEntry(2, "OTHERDEVICE")});
     }
 
     void privateFiles()
