@@ -10,6 +10,8 @@
 #include <QImage>
 #include <QImageReader>
 #include <QMovie>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -272,11 +274,15 @@ void TestWindow::firmware_data()
     QTest::addColumn<int>("deviceVersion");
     QTest::addColumn<int>("cloudVersion");
     QTest::addColumn<int>("sessions");
+    QTest::addColumn<bool>("paired");
     QTest::addColumn<bool>("offered");
-    // Any difference offers the update; with data on the device the user is asked first.
-    QTest::newRow("cloud newer, data on the device") << 1310 << 1400 << 2 << true;
-    QTest::newRow("cloud older, no data") << 1500 << 1400 << 0 << true;
-    QTest::newRow("equal") << 1400 << 1400 << 0 << false;
+    // Any difference offers the update. Data on a paired device is synced first; on a device
+    // that cannot be synced the user is asked.
+    QTest::newRow("cloud newer, data on the device") << 1310 << 1400 << 2 << true << true;
+    QTest::newRow("cloud newer, data on a device that cannot sync")
+        << 1310 << 1400 << 2 << false << true;
+    QTest::newRow("cloud older, no data") << 1500 << 1400 << 0 << true << true;
+    QTest::newRow("equal") << 1400 << 1400 << 0 << true << false;
 }
 
 void TestWindow::firmware()
@@ -284,10 +290,24 @@ void TestWindow::firmware()
     QFETCH(int, deviceVersion);
     QFETCH(int, cloudVersion);
     QFETCH(int, sessions);
+    QFETCH(bool, paired);
     QFETCH(bool, offered);
     standin::Scenario scenario = quietCloud();
     scenario.firmwareVersion = cloudVersion;
+    if (!paired) {
+        scenario.statusOverrides["/api/device/pairDevice"] = 500;
+        scenario.bodyOverrides["/api/device/pairDevice"] = "";
+    }
     QVERIFY(cloud.server().setScenario(scenario));
+    // When each upload was stored, on the emulator's clock.
+    std::vector<brevia::TimePoint> storedAt;
+    QMutex storing;
+    cloud.server().setRequestObserver([&](const standin::RequestRecord &record) {
+        QMutexLocker lock(&storing);
+        if (record.path == "/api/medical/vitals/save" && record.status == 200)
+            storedAt.push_back(brevia::Clock::now());
+    });
+    auto observing = qScopeGuard([&] { cloud.server().setRequestObserver({}); });
     brevia::Scenario device = breviaWith(sessions, deviceVersion);
     device.newFirmwareVersion = cloudVersion;
     WindowRig rig(cloud, device);
@@ -307,9 +327,11 @@ void TestWindow::firmware()
     QVERIFY(rig.waitForPairings(1));
     if (!offered)
         return;
+    if (paired)
+        QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload") || sessions == 0, 10000);
     shoot(rig, QStringLiteral("04-firmware-update-offered"));
 
-    if (sessions > 0) {
+    if (sessions > 0 && !paired) {
         // Cancel changes nothing; Yes flashes.
         boxes.queue(QMessageBox::Cancel);
         rig.button("button_update")->click();
@@ -320,7 +342,7 @@ void TestWindow::firmware()
         boxes.queue(QMessageBox::Yes);
     }
     rig.button("button_update")->click();
-    QCOMPARE(boxes.count(), sessions > 0 ? 2 : 0);
+    QCOMPARE(boxes.count(), sessions > 0 && !paired ? 2 : 0);
     QVERIFY(!rig.shown("button_update"));
     RoundProgressBar *bar = rig.bar("roundBarFW");
     QVERIFY(shootWhen(rig, QStringLiteral("05-flashing"), [bar] {
@@ -333,6 +355,24 @@ void TestWindow::firmware()
     QTRY_COMPARE_WITH_TIMEOUT(rig.text("label_fw_main"),
                               QStringLiteral("Your Brevia's firmware is up to date."), 20000);
     QCOMPARE(rig.device.device.imagesReceived(), 1);
+    if (sessions > 0 && paired) {
+        // Every session was stored in the cloud, and the device erased, before the first
+        // firmware line reached it.
+        const QByteArrayList commands = rig.device.commands();
+        const std::vector<brevia::TimePoint> times = rig.device.device.commandTimes();
+        int firstLine = 0;
+        while (firstLine < commands.size() && !commands.at(firstLine).startsWith("F0000"))
+            ++firstLine;
+        QVERIFY(firstLine < commands.size());
+        QMutexLocker lock(&storing);
+        QCOMPARE(int(storedAt.size()), sessions);
+        for (const brevia::TimePoint &at : storedAt)
+            QVERIFY(at < times[size_t(firstLine)]);
+        QVERIFY(commands.mid(0, firstLine).contains("E000FF000\n"));
+        QCOMPARE(rig.device.device.eraseCount(), 1);
+    } else {
+        QCOMPARE(int(storedAt.size()), 0);
+    }
     QVERIFY(rig.waitForPairings(2));
     shoot(rig, QStringLiteral("09-firmware-up-to-date"));
 }

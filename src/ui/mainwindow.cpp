@@ -201,6 +201,7 @@ void MainWindow::showDeviceInfo()
     refreshFirmwarePanel();
     pairDeviceWhenReady();
     applyState();
+    flashWhenSynchronized();
 }
 
 void MainWindow::firmwareSectionViewManager()
@@ -211,6 +212,9 @@ void MainWindow::firmwareSectionViewManager()
 
 void MainWindow::refreshFirmwarePanel()
 {
+    // A flashing waits for its sync: the notice stays up meanwhile.
+    if (!state.flashAfterSyncOf.isEmpty())
+        return;
     state.firmwarePanel = windowview::firmwarePanelFor(state, serialDevice->getDevice());
     state.flashProgress.reset();
 }
@@ -246,6 +250,14 @@ void MainWindow::transferFailed(const QString &message)
     qDebug().noquote() << "📝" << Q_FUNC_INFO << message;
     state.warning = CloudWarning::TransferFailed;
     state.transferFailure = message;
+    if (!state.flashAfterSyncOf.isEmpty()) {
+        // The health data is not safe in the cloud: nothing is flashed.
+        state.flashAfterSyncOf.clear();
+        state.transferFailure = QStringLiteral("The firmware update did not start, so that "
+                                               "no health data is lost. ")
+            + message;
+        refreshFirmwarePanel();
+    }
     applyState();
 }
 
@@ -280,7 +292,15 @@ void MainWindow::notSupportedDeviceHandler()
 
 void MainWindow::on_button_update_clicked()
 {
-    if (serialDevice->getDevice().numberOfSessions != 0) {
+    const DeviceInfo device = serialDevice->getDevice();
+    if (device.numberOfSessions != 0) {
+        // The health data on the device goes to the cloud first, by the usual rule, and the
+        // device is flashed once it is proven empty. Only where no sync is possible does the
+        // user decide whether to lose it.
+        if (windowview::uploadOffered(state, device)) {
+            syncThenFlash(device);
+            return;
+        }
         QMessageBox box(QMessageBox::Warning, QString(),
                         QStringLiteral("There is unsaved data on your device, that will be lost "
                                        "during the update."),
@@ -289,7 +309,46 @@ void MainWindow::on_button_update_clicked()
         if (box.exec() != QMessageBox::Yes)
             return;
     }
+    startFlashing();
+}
 
+void MainWindow::syncThenFlash(const DeviceInfo &device)
+{
+    const SyncSession::Start result = syncSession->start();
+    qDebug() << "💬" << Q_FUNC_INFO
+             << (result == SyncSession::Start::Started ? "Syncing the health data first"
+                                                       : "The device is busy on other process");
+    if (result == SyncSession::Start::Busy) {
+        showDeviceBusy();
+        return;
+    }
+    if (result != SyncSession::Start::Started)
+        return;
+    state.flashAfterSyncOf = device.UID;
+    state.firmwarePanel = FirmwarePanel::Flashing;
+    state.warning = CloudWarning::None;
+    state.synchronized = false;
+    state.transferRunning = true;
+    state.transferProgress.reset();
+    applyState();
+}
+
+void MainWindow::flashWhenSynchronized()
+{
+    // The device comes back after its erase and restart: flashed once the link is idle with
+    // it again, empty.
+    const DeviceInfo device = serialDevice->getDevice();
+    if (state.flashAfterSyncOf.isEmpty() || !device.identified
+        || serialDevice->state() != QLatin1String("toIdle"))
+        return;
+    const bool same = device.UID == state.flashAfterSyncOf && device.numberOfSessions == 0;
+    state.flashAfterSyncOf.clear();
+    if (same)
+        startFlashing();
+}
+
+void MainWindow::startFlashing()
+{
     state.firmwarePanel = FirmwarePanel::Flashing;
     applyState();
     const int result = serialDevice->updateFirmware(state.firmwareFilePath);
@@ -362,6 +421,7 @@ void MainWindow::on_button_signin_clicked()
         state.synchronized = false;
         refreshFirmwarePanel();
         applyState();
+        // A sync running now (one for a firmware update too) stops with the sign-out.
         network->signOut();
         return;
     }

@@ -85,6 +85,11 @@ private:
     void pairDeviceWhenReady();
     // The warning box for a job the device link refused because it is busy.
     void showDeviceBusy();
+    // "Update" with health data on a paired device: the sync first, then the flashing once
+    // the device is back, proven empty.
+    void syncThenFlash(const DeviceInfo &device);
+    void flashWhenSynchronized();
+    void startFlashing();
     void setupPortAccessNotice();
 
     Ui::MainWindow *ui;

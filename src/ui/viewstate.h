@@ -67,6 +67,9 @@ struct ViewState
     bool transferRunning = false;
     std::optional<Progress> transferProgress; // records read, of all records but one
 
+    // The UID of the device to flash once its sync proved it empty; empty when none waits.
+    QString flashAfterSyncOf;
+
     CloudWarning warning = CloudWarning::None;
     QString transferFailure;
     // Every session of the last transfer is in the cloud; said until the next transfer or
