@@ -85,8 +85,9 @@ private slots:
         QTest::newRow("for another device") << "b a0 c0@dev E!";
         QTest::newRow("late confirmation after a restart")
             << "b a0 x c0? b c0? a0 c0 a1 c1 a2 E! c2 E";
-        QTest::newRow("sessions go out in order") << "b a1! a0 a1! c0 a2! a1 a0!";
-        QTest::newRow("one upload awaited at a time") << "b a0 a0! f0 a0! a1!";
+        QTest::newRow("sessions go out in order") << "b a1! a0 a2! a1 a0! c0 a2";
+        QTest::newRow("at most two awaited") << "b a0 a1 a2! c0 a2 f1 E! c2 E!";
+        QTest::newRow("nothing after a failed one") << "b a0 f0 a1!";
         QTest::newRow("file of the wrong size") << "b w0! a0 E!";
         QTest::newRow("no sessions listed") << "b0 a0! E!";
         QTest::newRow("erase for another device or link") << "b a0 c0 a1 c1 a2 c2 E@dev! E@link! E";

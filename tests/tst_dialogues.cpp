@@ -166,9 +166,9 @@ private slots:
             << "BTR " + dir + " " + both + " " + dir + " E000FF000 " + dir + " Z"
             << "396 756"
             << "ErasureUnproven";
-        QTest::newRow("a failed upload stops before the next page")
+        QTest::newRow("a failed upload: no page after the one already asked for")
             << "WM" << QList<int>() << "upload fails"
-            << "BTR " + dir + " R00001A00 R00001B00"
+            << "BTR " + dir + " R00001A00 R00001B00 R00001C00"
             << "396"
             << "SessionReady";
     }
@@ -189,7 +189,7 @@ private slots:
         const QString uid = QStringLiteral("4B21C07DE5A19F03");
         DownloadDialogue dialogue;
         QStringList written, handedOver;
-        LinkStep step = dialogue.begin(sessions, confirmed, mode, uid, 7, 0, 1000);
+        LinkStep step = dialogue.begin(sessions, confirmed, {}, mode, uid, 7, 0, 1000);
         const QMap<Event, QString> names {{Event::SessionReady, "SessionReady"},
                                           {Event::DirectoryChanged, "DirectoryChanged"},
                                           {Event::EraseSent, "EraseSent"},
@@ -234,11 +234,16 @@ private slots:
             if (step.event == Event::SessionReady) {
                 const QString path = "/home/u/orvane/" + step.sessionName;
                 handedOver << QString::number(step.sessionBytes.size());
-                QCOMPARE(dialogue.sessionSaved(path, step.sessionBytes.size()).event, Event::None);
+                // Saved, then the next session asked for at once; the upload answered before
+                // the device answers that.
+                step = dialogue.sessionSaved(path, step.sessionBytes.size(), 0);
+                QCOMPARE(step.event, Event::None);
                 const bool success = fault != "upload fails";
                 QCOMPARE(dialogue.uploadFinished(uid, 7, path, success),
                          SyncLedger::Verdict::Recorded);
-                step = dialogue.moveOn(uid, 7, 0);
+                const LinkStep movedOn = dialogue.moveOn(uid, 7, 0);
+                step.writes += movedOn.writes;
+                step.event = movedOn.event;
                 continue;
             }
             if (answers.isEmpty())
@@ -257,6 +262,79 @@ private slots:
         QCOMPARE(written.join(' '), writes);
         QCOMPARE(handedOver.join(' '), files);
         QCOMPARE(last, ends);
+    }
+
+    // The line sets the pace: sessions are read while earlier ones upload, with at most two
+    // written and waiting; the erase waits for every confirmation.
+    void downloadReadsAhead()
+    {
+        const devicecodec::SessionTable sessions {
+            {1767225600u, 22, 0x1A00}, {1767229200u, 22, 0x1C00}, {1767232800u, 22, 0x1E00}};
+        const QString uid = QStringLiteral("4B21C07DE5A19F03");
+        DownloadDialogue dialogue;
+        QByteArrayList written;
+        QStringList saved;
+        LinkStep step = dialogue.begin(sessions, {}, {}, "BM", uid, 7, 0, 1000);
+        const auto answer = [&](const QByteArray &line) { step = dialogue.line(line, 0); };
+        const QByteArray directory = testsupport::summaryPageHex(sessions);
+        // The device answers whatever was asked; each session file is saved, its upload not
+        // answered.
+        for (int guard = 0; guard < 40 && !step.writes.isEmpty(); ++guard) {
+            const QByteArray command = step.writes.value(0);
+            written << command.trimmed();
+            if (command == "D\n")
+                answer("OK\r\n");
+            else if (command == "R000FF000\n")
+                answer(directory.left(512) + "\r\n");
+            else if (command == "R000FF100\n")
+                answer(directory.mid(512) + "\r\n");
+            else
+                answer(QByteArray(512, '0') + "\r\n");
+            if (step.event == Event::SessionReady) {
+                saved << "/home/u/orvane/" + step.sessionName;
+                step = dialogue.sessionSaved(saved.last(), step.sessionBytes.size(), 0);
+            }
+        }
+        QCOMPARE(written.join(' '),
+                 "D R000FF000 R000FF100 R00001A00 R00001B00 R00001C00 R00001D00");
+        QCOMPARE(saved.size(), 2);
+        // A confirmation frees a place: the third session is read.
+        QCOMPARE(dialogue.uploadFinished(uid, 7, saved.at(0), true), SyncLedger::Verdict::Recorded);
+        QCOMPARE(dialogue.moveOn(uid, 7, 0).writes, Writes {"R00001E00\n"});
+        answer(QByteArray(512, '0') + "\r\n");
+        QCOMPARE(step.writes, Writes {"R00001F00\n"});
+        answer(QByteArray(512, '0') + "\r\n");
+        QCOMPARE(step.event, Event::SessionReady);
+        QVERIFY(dialogue.sessionSaved("/home/u/orvane/third", 396, 0).writes.isEmpty());
+        // Confirmed out of order; the directory is read again only once all are.
+        QCOMPARE(dialogue.uploadFinished(uid, 7, "/home/u/orvane/third", true),
+                 SyncLedger::Verdict::Recorded);
+        QVERIFY(dialogue.moveOn(uid, 7, 0).writes.isEmpty());
+        QCOMPARE(dialogue.uploadFinished(uid, 7, saved.at(1), true), SyncLedger::Verdict::Recorded);
+        QCOMPARE(dialogue.moveOn(uid, 7, 0).writes, Writes {"R000FF000\n"});
+
+        // A session an earlier sync is still uploading is not read; its outcome is awaited
+        // like the others', and holds a place in the queue.
+        step = dialogue.begin(sessions, {sessions.at(0)}, {{sessions.at(1), "/earlier/1"}}, "BM",
+                              uid, 8, 0, 1000);
+        written.clear();
+        for (int guard = 0; guard < 40 && !step.writes.isEmpty(); ++guard) {
+            const QByteArray command = step.writes.value(0);
+            written << command.trimmed();
+            answer(command == "D\n"               ? QByteArray("OK\r\n")
+                       : command == "R000FF000\n" ? directory.left(512) + "\r\n"
+                       : command == "R000FF100\n" ? directory.mid(512) + "\r\n"
+                                                  : QByteArray(512, '0') + "\r\n");
+            if (step.event == Event::SessionReady)
+                step = dialogue.sessionSaved("/home/u/orvane/third", 396, 0);
+        }
+        QCOMPARE(written.join(' '), "D R000FF000 R000FF100 R00001E00 R00001F00");
+        QCOMPARE(dialogue.uploadFinished(uid, 8, "/home/u/orvane/third", true),
+                 SyncLedger::Verdict::Recorded);
+        QVERIFY(dialogue.moveOn(uid, 8, 0).writes.isEmpty());
+        QCOMPARE(dialogue.uploadFinished(uid, 8, "/earlier/1", true),
+                 SyncLedger::Verdict::Recorded);
+        QCOMPARE(dialogue.moveOn(uid, 8, 0).writes, Writes {"R000FF000\n"});
     }
 
     void downloadNeverErasesUnconfirmed()

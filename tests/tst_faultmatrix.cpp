@@ -126,10 +126,11 @@ void checkInvariant(const EmulatorFixture &device, standin::Server &server,
         const bool ofAccount = std::any_of(devices.begin(), devices.end(), [&](const auto &d) {
             return d.owner == upload.userId && std::to_string(d.id) == upload.deviceId;
         });
-        QVERIFY2(ofAccount, qPrintable(QStringLiteral("%1 went to user %2 under device %3")
-                                           .arg(date)
-                                           .arg(upload.userId)
-                                           .arg(QString::fromStdString(upload.deviceId))));
+        QVERIFY2(ofAccount,
+                 qPrintable(QStringLiteral("%1 went to user %2 under device %3")
+                                .arg(date)
+                                .arg(upload.userId)
+                                .arg(QString::fromStdString(upload.deviceId))));
         const QString key = QString::number(upload.userId) + '/' + date;
         QVERIFY2(!delivered.contains(key), qPrintable("uploaded twice: " + key));
         delivered.insert(key);
@@ -278,13 +279,13 @@ void TestFaultMatrix::faults()
         rig.button("button_cloud_upload")->click();
     };
     if (fault == QLatin1String("cable pulled")) {
-        // The first upload is stored but its answer is still on its way when the cable goes;
-        // the answer is still heard and recorded, so the next sync does not send it again.
-        QTRY_COMPARE_WITH_TIMEOUT(cloud.server().storedUploads().size(), size_t(1), 10000);
+        // Uploads are stored but their answers still on their way when the cable goes. The
+        // answers are still heard and recorded, so the next sync sends none of them again;
+        // one still on its way then is awaited as part of it.
+        QTRY_VERIFY_WITH_TIMEOUT(!cloud.server().storedUploads().empty(), 10000);
         rig.device.device.unplug();
         QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_indicator"), 5000);
         QVERIFY(rig.device.device.plugIn());
-        QTRY_COMPARE_WITH_TIMEOUT(recordedSessions(), 1, 5000);
         tryAgain();
     }
     if (midSync) {

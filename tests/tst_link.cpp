@@ -264,8 +264,9 @@ void TestLink::download()
     if (end == "erased") {
         // Done only once the directory, read again after the erase, shows nothing.
         QTRY_COMPARE_WITH_TIMEOUT(events.count("done"), 1, 5000);
+        // The second session was read while the first one's upload was on its way.
         QCOMPARE(events,
-                 (QStringList {emu.expectedFileName(0), "answered", emu.expectedFileName(1),
+                 (QStringList {emu.expectedFileName(0), emu.expectedFileName(1), "answered",
                                "answered", "done", "info"}));
         // Nothing left to read once the erase went out, and the download holds the device until
         // the link scans again: the erase's acknowledgement and the restart are still to come.

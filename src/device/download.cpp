@@ -8,15 +8,16 @@ constexpr quint64 summaryAddress = 0x000FF000;
 } // namespace
 
 LinkStep DownloadDialogue::begin(const devicecodec::SessionTable &rows,
-                                 const devicecodec::SessionTable &inCloud, const QString &mode,
+                                 const devicecodec::SessionTable &inCloud,
+                                 const SyncLedger::InFlight &inFlight, const QString &mode,
                                  const QString &uid, quint64 generation, qint64 now,
                                  int stallTimeoutMs)
 {
     abandon();
     sessions = rows;
-    ledger.begin(uid, generation, sessions, inCloud);
+    ledger.begin(uid, generation, sessions, inCloud, inFlight);
     for (int i = 0; i < sessions.size(); ++i) {
-        if (!ledger.confirmedEarlier(i))
+        if (ledger.toRead(i))
             allRecords += int(sessions.at(i).value(1));
     }
     current = Step::OpeningAnswer;
@@ -32,7 +33,7 @@ int DownloadDialogue::sessionsToRead() const
 {
     int count = 0;
     for (int i = 0; i < sessions.size(); ++i)
-        count += !ledger.confirmedEarlier(i);
+        count += ledger.toRead(i);
     return count;
 }
 
@@ -113,7 +114,17 @@ LinkStep DownloadDialogue::page(const QString &page, qint64 now)
         }
         decoded << progressVal;
     }
-    LinkStep step = currentIndex == records ? handOver() : requestPage(now);
+    LinkStep step;
+    if (currentIndex == records) {
+        step = handOver();
+    } else if (ledger.anyFailed()) {
+        // An upload failed: the download ends here; nothing more is read.
+        current = Step::AwaitingUpload;
+        waitingFor = Awaiting::Nothing;
+        watchdog.stop();
+    } else {
+        step = requestPage(now);
+    }
     step.records = decoded;
     return step;
 }
@@ -136,7 +147,7 @@ LinkStep DownloadDialogue::handOver()
     return step;
 }
 
-LinkStep DownloadDialogue::sessionSaved(const QString &path, qint64 size)
+LinkStep DownloadDialogue::sessionSaved(const QString &path, qint64 size, qint64 now)
 {
     if (current != Step::AwaitingUpload || !ledger.announce(currentSession, path, size))
         return broken(QStringLiteral("the session came to %1 bytes instead of 18 for each of its "
@@ -144,7 +155,7 @@ LinkStep DownloadDialogue::sessionSaved(const QString &path, qint64 size)
                           .arg(size)
                           .arg(sessions.value(currentSession).value(1)));
     sessionBytes.clear();
-    return LinkStep();
+    return goOn(now);
 }
 
 SyncLedger::Verdict DownloadDialogue::uploadFinished(const QString &uid, quint64 generation,
@@ -159,31 +170,56 @@ LinkStep DownloadDialogue::moveOn(const QString &uid, quint64 generation, qint64
     if (!ledger.active() || ledger.generation() != generation || ledger.deviceUid() != uid)
         refusal = QStringLiteral("the link was restarted since the download began (device lost, "
                                  "rebooted or identified again)");
-    else if (current != Step::AwaitingUpload)
-        refusal = QStringLiteral("no session is waiting for its upload");
-    else if (!ledger.confirmed(currentSession))
-        refusal =
-            QStringLiteral("the upload of session %1 is not confirmed").arg(currentSession + 1);
+    else if (ledger.anyFailed())
+        refusal = QStringLiteral("an upload of this download failed");
     if (!refusal.isEmpty()) {
         LinkStep step;
         step.note = QStringLiteral("Ignored: ") + refusal;
         return step;
     }
-    // The confirmed session is done: the next one, or the end.
-    currentIndex = 0;
-    ++currentSession;
-    return nextSession(now);
+    // While a page or the directory is on its way, the download goes on by itself.
+    if (current != Step::AwaitingUpload)
+        return LinkStep();
+    return goOn(now);
 }
 
-LinkStep DownloadDialogue::nextSession(qint64 now)
+int DownloadDialogue::nextToRead(int index) const
 {
-    while (currentSession < sessions.size() && ledger.confirmedEarlier(currentSession))
-        ++currentSession;
-    if (currentSession >= sessions.size())
-        return readDirectory(DirectoryRead::BeforeErase, now);
+    int next = index + 1;
+    while (next < sessions.size() && !ledger.toRead(next))
+        ++next;
+    return qMin(next, int(sessions.size()));
+}
+
+LinkStep DownloadDialogue::readSession(int index, qint64 now)
+{
+    currentSession = index;
     currentIndex = 0;
-    currentAddress = sessions.at(currentSession).value(2);
+    if (index >= sessions.size()) {
+        current = Step::AwaitingUpload;
+        waitingFor = Awaiting::Nothing;
+        watchdog.stop();
+        return goOn(now);
+    }
+    currentAddress = sessions.at(index).value(2);
     return requestPage(now);
+}
+
+LinkStep DownloadDialogue::goOn(qint64 now)
+{
+    if (ledger.anyFailed())
+        return LinkStep();
+    const int next = nextToRead(currentSession);
+    if (next < sessions.size()) {
+        // The line sets the pace, as long as the cloud keeps up.
+        if (ledger.awaitedCount() < SyncLedger::maxAwaited)
+            return readSession(next, now);
+        return LinkStep();
+    }
+    currentSession = next;
+    if (ledger.allConfirmed())
+        return readDirectory(DirectoryRead::BeforeErase, now);
+    return LinkStep();
 }
 
 LinkStep DownloadDialogue::requestPage(qint64 now)
@@ -235,7 +271,12 @@ LinkStep DownloadDialogue::directoryRead(const devicecodec::MemorySummary &found
             return broken(QStringLiteral("the directory read before the download differs from "
                                          "the one read at identification"),
                           LinkStep::Event::DirectoryChanged);
-        return nextSession(now);
+        // The first session to read, when the uploads of an earlier sync leave room for it.
+        currentSession = -1;
+        current = Step::AwaitingUpload;
+        waitingFor = Awaiting::Nothing;
+        watchdog.stop();
+        return goOn(now);
     case DirectoryRead::BeforeErase:
         if (found.rows != sessions)
             return broken(QStringLiteral("the directory read before the erase differs from the "

@@ -1,6 +1,7 @@
 // The download dialogue: the sessions read out of the device page by page, each handed over
-// as a session file's bytes, the next session only after the cloud confirmed the last one,
-// and the session directory erased only when the sync ledger allows it.
+// as a session file's bytes. The line sets the pace: the next session is read while earlier
+// ones upload, with at most SyncLedger::maxAwaited of them written and waiting. The session
+// directory is erased only when the sync ledger allows it.
 //
 // The directory is trusted only when it reads the same twice: the device is asked for it
 // again before the first page (it must equal the directory the identification read) and
@@ -26,7 +27,8 @@ public:
         OpeningAnswer, // "BTR" or "D" sent
         ReadingDirectory, // one half of the summary page requested
         ReceivingPages, // a page requested
-        AwaitingUpload, // a session file handed over; its upload's outcome awaited
+        AwaitingUpload, // no page requested: a session is being saved, or uploads must finish
+                        // (for a free place in the queue, or all of them before the erase)
         AwaitingEraseAck, // the erase command sent
         Finished, // the device was told to restart
     };
@@ -42,25 +44,28 @@ public:
     // A download of the listed sessions (rows: start time, records, start address) from the
     // device `uid` in mode "WM" or "BM", on link generation `generation`. Rows also listed in
     // `inCloud` were confirmed by an earlier sync: they are not read again, and count as
-    // confirmed for the erase.
+    // confirmed for the erase. Rows in `inFlight` are being uploaded by an earlier sync: not
+    // read either, their outcome awaited like that of this download's own uploads.
     LinkStep begin(const devicecodec::SessionTable &sessions,
-                   const devicecodec::SessionTable &inCloud, const QString &mode,
-                   const QString &uid, quint64 generation, qint64 now, int stallTimeoutMs);
+                   const devicecodec::SessionTable &inCloud, const SyncLedger::InFlight &inFlight,
+                   const QString &mode, const QString &uid, quint64 generation, qint64 now,
+                   int stallTimeoutMs);
     // One whole line of the device's text. A page it completes is decoded at once: records
     // into the session, then the next page asked for or the session handed over.
     LinkStep line(const QByteArray &line, qint64 now);
     // A complete page (512 hex digits) of the session being read.
     LinkStep page(const QString &page, qint64 now);
     // The link saved the handed-over session at `path`, `size` bytes proven on disk: its
-    // upload is now awaited. Broken when the size is not 18 bytes for each record.
-    LinkStep sessionSaved(const QString &path, qint64 size);
+    // upload is now awaited, and the next session is read when the queue has room. Broken
+    // when the size is not 18 bytes for each record.
+    LinkStep sessionSaved(const QString &path, qint64 size, qint64 now);
     // The cloud's outcome for the upload of `path`, reported on the link of device `uid` in
     // link generation `generation`.
     SyncLedger::Verdict uploadFinished(const QString &uid, quint64 generation, const QString &path,
                                        bool success);
-    // The word that the awaited upload went through: the next session, or the check of the
-    // directory before the erase. Nothing (a note why) unless the ledger holds that
-    // confirmation.
+    // The word that an awaited upload went through: when the download waits for it, the next
+    // session, or (all confirmed) the check of the directory before the erase. Nothing while
+    // a session is being read, or (a note why) when the ledger does not let it go on.
     LinkStep moveOn(const QString &uid, quint64 generation, qint64 now);
     // Hex digits of an awaited page arrived, before their line is whole.
     void hexProgress(qint64 now);
@@ -78,7 +83,7 @@ public:
     // True once the erase command went out (all sessions were confirmed).
     bool eraseSent() const { return erased; }
     qint64 deadline() const { return watchdog.deadline(); }
-    // Records to read in this download (sessions confirmed earlier are not read).
+    // Records to read in this download (sessions confirmed or uploading earlier are not read).
     int recordsInAll() const { return allRecords; }
     int recordsDone() const { return progressVal; }
     // The session handed over last: its file name (start time in ms) and its bytes.
@@ -86,7 +91,7 @@ public:
     QByteArray sessionFile() const { return sessionBytes; }
     int sessionIndex() const { return currentSession; }
     int sessionCount() const { return sessions.size(); }
-    // Sessions this download reads (not confirmed earlier).
+    // Sessions this download reads.
     int sessionsToRead() const;
     static QString describe(Awaiting awaiting);
 
@@ -96,9 +101,14 @@ private:
     LinkStep directoryPage(qint64 now);
     LinkStep directoryRead(const devicecodec::MemorySummary &found, const QString &text,
                            qint64 now);
-    // The first session from currentSession on that is still to be read; past the last one,
-    // the check of the directory before the erase.
-    LinkStep nextSession(qint64 now);
+    // The index of the first session after `index` that is to be read; the session count
+    // when none is left.
+    int nextToRead(int index) const;
+    // Reads session `index`, or past the last one waits for the uploads to finish.
+    LinkStep readSession(int index, qint64 now);
+    // After a session went out or an upload came back: the next session when the queue has
+    // room, the check of the directory before the erase when everything is confirmed.
+    LinkStep goOn(qint64 now);
     LinkStep handOver();
     // The one place the erase command comes from: only when every session of this download,
     // on this device and this link, was confirmed and the directory read unchanged.

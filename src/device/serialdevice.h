@@ -66,8 +66,10 @@ public:
 
     // Starts a download like downloadVitals(); the rows listed in `inCloud` were confirmed by
     // an earlier sync of this device and account: they are not read again and count as
-    // confirmed for the erase. Returns 0 when started, -1 when refused.
-    int startDownload(const devicecodec::SessionTable &inCloud);
+    // confirmed for the erase. Those in `inFlight` are being uploaded by an earlier sync: not
+    // read either, and awaited under their files. Returns 0 when started, -1 when refused.
+    int startDownload(const devicecodec::SessionTable &inCloud,
+                      const SyncLedger::InFlight &inFlight = {});
 
 signals:
     void deviceInfoChanged();

@@ -28,7 +28,8 @@ int SerialDevice::downloadVitals()
     return startDownload(devicecodec::SessionTable());
 }
 
-int SerialDevice::startDownload(const devicecodec::SessionTable &inCloud)
+int SerialDevice::startDownload(const devicecodec::SessionTable &inCloud,
+                                const SyncLedger::InFlight &inFlight)
 {
     if (device.busy)
         return -1;
@@ -53,12 +54,12 @@ int SerialDevice::startDownload(const devicecodec::SessionTable &inCloud)
     ClassStateHandler(QStringLiteral("toDownloadVitals"));
     // What the device said while idle answers nothing of the download.
     discardInput();
-    downloadStep(download.begin(device.sessionsInfo, inCloud, device.mode, device.UID,
+    downloadStep(download.begin(device.sessionsInfo, inCloud, inFlight, device.mode, device.UID,
                                 linkGeneration, now(), stallTimeout));
     if (download.sessionsToRead() < download.sessionCount())
         qDebug().noquote() << "📝" << Q_FUNC_INFO
                            << download.sessionCount() - download.sessionsToRead()
-                           << "session(s) already in the cloud are not read again";
+                           << "session(s) in the cloud or on their way there are not read again";
     return 0;
 }
 
@@ -160,8 +161,9 @@ void SerialDevice::sendSession()
     QString error = makePrivateFolder(folder);
     if (error.isEmpty())
         error = writePrivateFile(path, bytes);
+    LinkStep saved;
     if (error.isEmpty()) {
-        const LinkStep saved = download.sessionSaved(path, bytes.size());
+        saved = download.sessionSaved(path, bytes.size(), now());
         if (saved.event == LinkStep::Event::Broken)
             error = saved.why;
     }
@@ -171,7 +173,11 @@ void SerialDevice::sendSession()
                          .arg(folder, error, nothingErased));
         return;
     }
+    const quint64 generation = linkGeneration;
     emit sessionDownloadDone(path, name);
+    // Then the next session, read while this one uploads (unless the link moved on meanwhile).
+    if (generation == linkGeneration)
+        downloadStep(saved);
 }
 
 void SerialDevice::sessionUploadFinished(const QString &fileName, bool success)
@@ -190,7 +196,8 @@ void SerialDevice::requestAddress()
     // ledger holds the confirmation of that very session.
     const LinkStep step = download.moveOn(device.UID, linkGeneration, now());
     if (step.writes.isEmpty() && step.event == LinkStep::Event::None) {
-        qDebug().noquote() << "📝" << Q_FUNC_INFO << step.note;
+        if (!step.note.isEmpty())
+            qDebug().noquote() << "📝" << Q_FUNC_INFO << step.note;
         return;
     }
     downloadStep(step);

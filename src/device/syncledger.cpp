@@ -4,7 +4,7 @@
 
 void SyncLedger::begin(const QString &deviceUid, quint64 generation,
                        const devicecodec::SessionTable &rows,
-                       const devicecodec::SessionTable &inCloud)
+                       const devicecodec::SessionTable &inCloud, const InFlight &inFlight)
 {
     clear();
     running = true;
@@ -18,6 +18,12 @@ void SyncLedger::begin(const QString &deviceUid, quint64 generation,
         session.expectedFileSize = qint64(session.records) * fileRecordSize;
         if (inCloud.contains(row))
             session.upload = Upload::ConfirmedEarlier;
+        for (const auto &flying : inFlight) {
+            if (flying.first == row && session.upload == Upload::NotRead) {
+                session.upload = Upload::Awaited;
+                session.filePath = flying.second;
+            }
+        }
         sessions.append(session);
     }
 }
@@ -32,11 +38,11 @@ void SyncLedger::clear()
 
 bool SyncLedger::announce(int index, const QString &filePath, qint64 fileSize)
 {
-    if (!running || index < 0 || index >= sessions.size() || awaited() >= 0)
+    if (!running || index < 0 || index >= sessions.size() || awaitedCount() >= maxAwaited)
         return false;
-    // Sessions go out in directory order, each after the ones before it were confirmed.
+    // Sessions go out in directory order, each after the ones before it went out.
     for (int i = 0; i < index; ++i) {
-        if (!confirmed(i))
+        if (!confirmed(i) && sessions.at(i).upload != Upload::Awaited)
             return false;
     }
     Session &session = sessions[index];
@@ -57,10 +63,12 @@ SyncLedger::Verdict SyncLedger::recordOutcome(const QString &outcomeUid, quint64
         return Verdict::OtherDevice;
     if (generation != linkGeneration)
         return Verdict::OtherLink;
-    const int index = awaited();
-    if (index < 0 || sessions.at(index).filePath != filePath)
+    const auto awaitedFile = std::find_if(sessions.begin(), sessions.end(), [&](const Session &s) {
+        return s.upload == Upload::Awaited && s.filePath == filePath;
+    });
+    if (awaitedFile == sessions.end())
         return Verdict::NotAwaited;
-    sessions[index].upload = success ? Upload::Confirmed : Upload::Failed;
+    awaitedFile->upload = success ? Upload::Confirmed : Upload::Failed;
     return Verdict::Recorded;
 }
 
@@ -73,6 +81,27 @@ int SyncLedger::awaited() const
     return -1;
 }
 
+int SyncLedger::awaitedCount() const
+{
+    return int(std::count_if(sessions.cbegin(), sessions.cend(),
+                             [](const Session &s) { return s.upload == Upload::Awaited; }));
+}
+
+bool SyncLedger::anyFailed() const
+{
+    return std::any_of(sessions.cbegin(), sessions.cend(),
+                       [](const Session &s) { return s.upload == Upload::Failed; });
+}
+
+bool SyncLedger::allConfirmed() const
+{
+    for (int i = 0; i < sessions.size(); ++i) {
+        if (!confirmed(i))
+            return false;
+    }
+    return true;
+}
+
 bool SyncLedger::confirmed(int index) const
 {
     if (index < 0 || index >= sessions.size())
@@ -81,19 +110,15 @@ bool SyncLedger::confirmed(int index) const
     return upload == Upload::Confirmed || upload == Upload::ConfirmedEarlier;
 }
 
-bool SyncLedger::confirmedEarlier(int index) const
+bool SyncLedger::toRead(int index) const
 {
-    return index >= 0 && index < sessions.size()
-        && sessions.at(index).upload == Upload::ConfirmedEarlier;
+    return index >= 0 && index < sessions.size() && sessions.at(index).upload == Upload::NotRead;
 }
 
 bool SyncLedger::mayErase(const QString &eraseUid, quint64 generation) const
 {
     return running && !uid.isEmpty() && eraseUid == uid && generation == linkGeneration
-        && !sessions.isEmpty()
-        && std::all_of(sessions.cbegin(), sessions.cend(), [](const Session &s) {
-               return s.upload == Upload::Confirmed || s.upload == Upload::ConfirmedEarlier;
-           });
+        && !sessions.isEmpty() && allConfirmed();
 }
 
 QString SyncLedger::verdictText(Verdict verdict)

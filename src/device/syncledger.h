@@ -9,6 +9,7 @@
 #include "device/devicecodec.h"
 
 #include <QList>
+#include <QPair>
 #include <QString>
 
 class SyncLedger
@@ -42,13 +43,21 @@ public:
     };
 
     static constexpr int fileRecordSize = 18;
+    // Sessions written and waiting for their upload's outcome at one time: the download reads
+    // on while they upload, but never runs far ahead of the cloud.
+    static constexpr int maxAwaited = 2;
+
+    // Sessions whose upload an earlier sync sent and whose outcome is still on its way: the
+    // row, and the file the upload is of.
+    using InFlight = QList<QPair<devicecodec::SessionRow, QString>>;
 
     // A new download of the sessions (rows of start time, records count, start address) of
     // the device `uid`, begun in link generation `generation`. Forgets the previous one.
     // Rows listed in `inCloud` were confirmed by an earlier sync: they count as confirmed and
-    // are neither read nor announced.
+    // are neither read nor announced. Rows in `inFlight` are awaited from the start, under
+    // their files, and are not read either.
     void begin(const QString &uid, quint64 generation, const devicecodec::SessionTable &rows,
-               const devicecodec::SessionTable &inCloud = {});
+               const devicecodec::SessionTable &inCloud = {}, const InFlight &inFlight = {});
     // The link restarted or the download ended: nothing is recorded any more.
     void clear();
 
@@ -59,8 +68,9 @@ public:
     Session session(int index) const { return sessions.value(index); }
 
     // Session `index` has its file at `filePath`, proven to hold fileSize bytes. False (and
-    // nothing recorded) when no download runs, the index is out of range, the session is
-    // not next in line, another upload is still awaited, or the size is not the expected one.
+    // nothing recorded) when no download runs, the index is out of range, a session before it
+    // was neither confirmed nor is awaited, maxAwaited uploads are awaited already, or the
+    // size is not the expected one.
     bool announce(int index, const QString &filePath, qint64 fileSize);
 
     // The cloud's outcome for the upload of `filePath`, reported on the link of device `uid`
@@ -68,12 +78,19 @@ public:
     Verdict recordOutcome(const QString &uid, quint64 generation, const QString &filePath,
                           bool success);
 
-    // The index of the session whose upload is awaited, or -1.
+    // The index of the first session whose upload is awaited, or -1.
     int awaited() const;
+    // How many uploads are awaited.
+    int awaitedCount() const;
+    // True when an upload of this download failed.
+    bool anyFailed() const;
+    // True when every session is confirmed, now or by an earlier sync.
+    bool allConfirmed() const;
     // True when the session at `index` was confirmed, now or by an earlier sync.
     bool confirmed(int index) const;
-    // True when the session at `index` was confirmed by an earlier sync.
-    bool confirmedEarlier(int index) const;
+    // True when the session at `index` is to be read: neither confirmed nor awaited nor
+    // failed.
+    bool toRead(int index) const;
 
     // May the session directory of device `uid` be erased now, on link generation
     // `generation`? Only when this download is that device's on that link, lists at least

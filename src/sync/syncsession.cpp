@@ -9,6 +9,8 @@
 #include <QDebug>
 #include <QFile>
 
+#include <algorithm>
+
 namespace {
 
 const QString nothingErased = QStringLiteral("Nothing was erased from the device.");
@@ -40,8 +42,7 @@ SyncSession::SyncSession(SerialDevice *link, Network *cloud, QObject *parent)
 
 SyncSession::Start SyncSession::start()
 {
-    // Until the last sync's uploads are answered, what the cloud holds is not known.
-    if (sync || !uploads.isEmpty())
+    if (sync)
         return Start::Busy;
     const DeviceInfo device = link->getDevice();
     const int cloudId = cloud->currentDeviceID();
@@ -69,7 +70,17 @@ SyncSession::Start SyncSession::start()
     // A file left behind by a sync cut off right after its confirmation was recorded.
     for (const devicecodec::SessionRow &row : inCloud)
         QFile::remove(applicationFilePath(QString::number(row.value(0)) + QLatin1String("000")));
-    if (link->startDownload(inCloud) != 0)
+    // Uploads of the last sync still on their way (the device went away meanwhile): their
+    // sessions are not read again, and their outcome counts for this sync.
+    SyncLedger::InFlight inFlight;
+    for (auto upload = uploads.cbegin(); upload != uploads.cend(); ++upload) {
+        const Upload &u = upload.value();
+        if (u.accountEpoch == cloud->accountEpoch() && u.entry.deviceUid == device.UID
+            && u.entry.cloudDeviceId == cloudId && device.sessionsInfo.contains(u.entry.row())
+            && !inCloud.contains(u.entry.row()))
+            inFlight.append({u.entry.row(), upload.key()});
+    }
+    if (link->startDownload(inCloud, inFlight) != 0)
         return Start::Busy;
 
     Running running;
@@ -79,13 +90,18 @@ SyncSession::Start SyncSession::start()
     running.nameBLE = device.nameBLE;
     running.cloudDeviceId = cloudId;
     for (const devicecodec::SessionRow &row : device.sessionsInfo) {
-        if (!inCloud.contains(row))
+        const bool flying = std::any_of(inFlight.cbegin(), inFlight.cend(),
+                                        [&](const auto &f) { return f.first == row; });
+        if (!flying && !inCloud.contains(row))
             running.toRead.append(row);
     }
+    for (const auto &flying : qAsConst(inFlight))
+        running.awaited.insert(flying.second);
     sync = running;
     syncDebug(Q_FUNC_INFO) << "syncing" << device.nameBLE << "to cloud device" << cloudId
                            << "for user" << account << ":" << sync->toRead.size()
-                           << "session(s) to read," << inCloud.size() << "already in the cloud";
+                           << "session(s) to read," << inCloud.size() << "already in the cloud,"
+                           << inFlight.size() << "on their way";
     return Start::Started;
 }
 
@@ -140,7 +156,7 @@ void SyncSession::sessionWritten(const QString &fileName, const QString &timeSta
     upload.entry.account = sync->account;
     upload.accountEpoch = sync->accountEpoch;
     uploads.insert(fileName, upload);
-    ++sync->awaited;
+    sync->awaited.insert(fileName);
     cloud->sendSession(fileName, timeStamp);
 }
 
@@ -160,18 +176,16 @@ void SyncSession::uploadFinished(const QString &fileName, bool success)
         return;
     }
     const Upload upload = uploads.take(fileName);
-    const bool ofThisSync = sync && upload.accountEpoch == sync->accountEpoch
-        && upload.entry.deviceUid == sync->deviceUid;
-    if (ofThisSync)
-        --sync->awaited;
+    const bool ofThisSync = sync && sync->awaited.remove(fileName);
     if (!ofThisSync) {
         // A sync that ended (the device went away): what the cloud confirmed is kept, so that
         // the next sync does not send it again.
         if (success && upload.accountEpoch == cloud->accountEpoch()) {
             const QString error = recordConfirmation(upload);
-            syncDebug(Q_FUNC_INFO) << "a late confirmation of" << fileName
-                                   << (error.isEmpty() ? QStringLiteral("is recorded")
-                                                       : QStringLiteral("is not recorded: ") + error);
+            syncDebug(Q_FUNC_INFO)
+                << "a late confirmation of" << fileName
+                << (error.isEmpty() ? QStringLiteral("is recorded")
+                                    : QStringLiteral("is not recorded: ") + error);
         }
         return;
     }
@@ -222,7 +236,7 @@ void SyncSession::linkRestarted()
     if (!sync)
         return;
     // The device went away or the link gave up on it without saying why.
-    const bool allConfirmed = sync->toRead.isEmpty() && sync->awaited == 0;
+    const bool allConfirmed = sync->toRead.isEmpty() && sync->awaited.isEmpty();
     end(allConfirmed
             ? QStringLiteral("Every session is safely in the cloud, but Orvane could not "
                              "confirm that your Brevia's memory was cleared. Press "

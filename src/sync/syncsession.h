@@ -18,6 +18,7 @@
 
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <optional>
@@ -33,8 +34,7 @@ public:
     enum class Start {
         Started,
         NotReady, // no account signed in, no device identified, or its pairing gave no id
-        Busy, // the link refused (scanning, identifying, flashing or downloading), or uploads
-              // of the last sync are still on their way
+        Busy, // the link refused: it is scanning, identifying, flashing or downloading
     };
 
     // Neither is owned; both must outlive this object.
@@ -75,7 +75,7 @@ private:
         QString nameBLE;
         int cloudDeviceId = 0;
         devicecodec::SessionTable toRead; // in the order the link reads them
-        int awaited = 0; // uploads sent, outcome not yet in
+        QSet<QString> awaited; // files whose upload's outcome this sync waits for
     };
 
     // The account and the device's pairing are still those the sync began with.

@@ -88,18 +88,23 @@ private:
         ++generation;
         uid = chance(8) ? QStringLiteral("OTHERDEVICE01") : QStringLiteral("4B21C07DE5A19F03");
         devicecodec::SessionTable inCloud;
+        SyncLedger::InFlight inFlight;
         for (quint32 i = 0, address = 0x1A00, count = 1 + choose(3); i < count; ++i) {
             const quint32 records = 22 + choose(60);
             now.sessions.append({1767225600u + 3600u * i, records, address});
             address += ((records + 20) / 21) * 256;
-            // Now and then a session an earlier sync confirmed.
+            // Now and then a session an earlier sync confirmed, or is still uploading.
+            const QString name = QString::number(now.sessions.last().value(0)) + "000";
             if (chance(5)) {
                 inCloud.append(now.sessions.last());
-                now.confirmed.insert(QString::number(now.sessions.last().value(0)) + "000");
+                now.confirmed.insert(name);
+            } else if (chance(6)) {
+                inFlight.append({now.sessions.last(), "/home/u/orvane/earlier/" + name});
+                now.saved.insert(name, inFlight.last().second);
             }
         }
-        apply(dialogue.begin(now.sessions, inCloud, chance(2) ? "WM" : "BM", uid, generation, clock,
-                             1000));
+        apply(dialogue.begin(now.sessions, inCloud, inFlight, chance(2) ? "WM" : "BM", uid,
+                             generation, clock, 1000));
     }
 
     // The device's answer to the last command. A page comes mostly whole, so that downloads
@@ -206,7 +211,7 @@ private:
             if (save == 0)
                 return restart();
             const LinkStep saved =
-                dialogue.sessionSaved(path, step.sessionBytes.size() - (save == 1));
+                dialogue.sessionSaved(path, step.sessionBytes.size() - (save == 1), clock);
             if (saved.event == LinkStep::Event::None)
                 now.saved.insert(step.sessionName, path);
             apply(saved);
