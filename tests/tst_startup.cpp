@@ -6,9 +6,11 @@
 #include "common/appfolder.h"
 #include "logging/logger.h"
 #include "toolprocess.h"
+#include "ui/singleinstance.h"
 #include "ui/startup.h"
 
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QProcess>
 
@@ -190,6 +192,19 @@ private slots:
         else
             QVERIFY2(standardError.contains(error), standardError.constData());
         QVERIFY(!QFileInfo::exists(applicationFolderPath()));
+    }
+
+    // A running Orvane that does not answer (here: its event loop is not running while the
+    // second one waits) holds a later start for the patience given, not for ever.
+    void silentInstanceIsNotWaitedForLong()
+    {
+        SingleInstance first(applicationFolderPath());
+        QCOMPARE(first.claim(), SingleInstance::Claim::First);
+        SingleInstance second(applicationFolderPath());
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(second.claim(std::chrono::milliseconds(300)), SingleInstance::Claim::OtherSilent);
+        QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
     }
 
     // A second start brings the first one's window to the front and ends at once, changing
