@@ -5,6 +5,7 @@ orvane_packages=(
     libcpp-httplib-dev libssl-dev nlohmann-json3-dev libbenchmark-dev
     fonts-dejavu-core xvfb xauth
     dpkg-dev desktop-file-utils
+    lintian appstream devscripts man-db  # the package check (devscripts: hardening-check)
 )
 
 orvane_install_packages() {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: once as a normal build with warnings as errors, then again
 # under AddressSanitizer + UndefinedBehaviorSanitizer, failing on any report. In between it
-# builds the Debian package as the README says and checks what it holds.
+# builds the Debian package as the README says and checks it (its files, lintian, appstreamcli,
+# the icons, the hardening, --version without a display).
 # Installs what is missing with apt-get first. Usage: scripts/test-all.sh [ctest options]
 set -euo pipefail
 cd "$(dirname "$0")/.."

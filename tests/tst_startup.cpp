@@ -1,22 +1,85 @@
-// Start-up: the application's identity, its private folder and a fresh log, through the
-// functions main() calls and through the Orvane program itself.
+// Start-up: the application's identity, its private folder, the kept previous log and a fresh
+// log, through the functions main() calls; and the Orvane program itself: its command line
+// without a display, one instance per user, a crashed run's log and lock.
 #include "testmain.h"
 
 #include "common/appfolder.h"
 #include "logging/logger.h"
+#include "toolprocess.h"
+#include "ui/singleinstance.h"
 #include "ui/startup.h"
 
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QIcon>
 #include <QProcess>
+
+#include <memory>
 
 #include <sys/stat.h>
 
 using namespace testsupport;
+
+namespace {
+
+// Far below the 5 s after which the window used to be killed instead of answering.
+constexpr int promptMs = 4000;
+
+const QByteArray logStart = QByteArrayLiteral("Start file-log 'main'");
+
+QString orvaneProgram()
+{
+    return builtProgram(QStringLiteral("src/Orvane"));
+}
+
+// The program as a desktop starts it, under the offscreen platform; its standard error is
+// kept for the test to read.
+std::unique_ptr<QProcess> startOrvane(const QStringList &arguments = {})
+{
+    auto orvane = std::make_unique<QProcess>();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    orvane->setProcessEnvironment(environment);
+    orvane->start(orvaneProgram(), arguments);
+    return orvane;
+}
+
+ino_t inodeOf(const QString &path)
+{
+    struct stat info = {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_ino : 0;
+}
+
+// Every file under the test's home with its size and modification time, except app.log,
+// which the running Orvane may write to at any time.
+QStringList filesUnderHome()
+{
+    QStringList files;
+    QDirIterator it(testHome(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        if (it.filePath() == applicationFilePath("app.log"))
+            continue;
+        files << QStringLiteral("%1 %2 %3 %4")
+                     .arg(it.filePath())
+                     .arg(it.fileInfo().size())
+                     .arg(it.fileInfo().lastModified().toMSecsSinceEpoch())
+                     .arg(modeOf(it.filePath()), 0, 8);
+    }
+    files.sort();
+    return files;
+}
+
+} // namespace
 
 class TestStartup : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void init() { QDir(applicationFolderPath()).removeRecursively(); }
+
     void folderAndLog()
     {
         setApplicationIdentity();
@@ -34,30 +97,161 @@ private slots:
         QCOMPARE(folder.absolutePath(), QDir(testsupport::testHome()).absolutePath() + "/orvane");
         QCOMPARE(applog::Logger::getInstance(), logger);
         QCOMPARE(logger->parent(), &owner);
-        QVERIFY(readFile(applicationFilePath("app.log")).contains("Start file-log 'main'"));
+        QVERIFY(readFile(applicationFilePath("app.log")).contains(logStart));
         QCOMPARE(modeOf(folder.absolutePath()), 0700);
         QCOMPARE(modeOf(applicationFilePath("app.log")), 0600);
+        QVERIFY(!QFile::exists(applicationFilePath("app.previous.log")));
     }
 
-    // The next run removes the last run's log; the older generations and other files stay.
-    void programStartsItsLogAfresh()
+    // The last run's log replaces the one before it, owner-only even when it was not; when
+    // it cannot be kept, this run's log still starts empty.
+    void previousLogIsKept_data()
     {
-        QVERIFY(writeFile(applicationFilePath("app.log"), "the previous run\n"));
+        QTest::addColumn<bool>("previousIsFolder");
+        QTest::newRow("kept") << false;
+        QTest::newRow("cannot be kept") << true;
+    }
+    void previousLogIsKept()
+    {
+        QFETCH(bool, previousIsFolder);
+        QVERIFY(QDir().mkpath(applicationFolderPath()));
+        QVERIFY(writeFile(applicationFilePath("app.log"), "the last run\n"));
+        QVERIFY(QFile::setPermissions(applicationFilePath("app.log"),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
         QVERIFY(writeFile(applicationFilePath("app_01.log"), "an older generation\n"));
-        const QString program = qEnvironmentVariable("ORVANE_TEST_BINARY_DIR") + "/src/Orvane";
-        QProcess orvane;
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        orvane.start(program, QStringList());
-        QVERIFY2(orvane.waitForStarted(10000), qPrintable(program + ": " + orvane.errorString()));
-        QTRY_VERIFY_WITH_TIMEOUT(
-            readFile(applicationFilePath("app.log")).contains("Start file-log 'main'"), 15000);
-        QCOMPARE(orvane.state(), QProcess::Running);
-        orvane.terminate();
-        QVERIFY(orvane.waitForFinished(10000));
-        QVERIFY(!readFile(applicationFilePath("app.log")).contains("the previous run"));
+        if (previousIsFolder)
+            QVERIFY(QDir().mkpath(applicationFilePath("app.previous.log/in the way")));
+        else
+            QVERIFY(writeFile(applicationFilePath("app.previous.log"), "the run before\n"));
+
+        prepareApplicationFolder();
+
+        QVERIFY(!QFile::exists(applicationFilePath("app.log")));
         QCOMPARE(readFile(applicationFilePath("app_01.log")), QByteArray("an older generation\n"));
+        if (!previousIsFolder) {
+            QCOMPARE(readFile(applicationFilePath("app.previous.log")),
+                     QByteArray("the last run\n"));
+            QCOMPARE(modeOf(applicationFilePath("app.previous.log")), 0600);
+        }
+    }
+
+    void windowIcon()
+    {
+        setApplicationIcon();
+        const QList<QSize> sizes = QApplication::windowIcon().availableSizes();
+        QCOMPARE(sizes, QList<QSize>({QSize(48, 48), QSize(64, 64), QSize(128, 128)}));
+    }
+
+    // Answered without a display and without a platform: a program that tried to open its
+    // window here would end with Qt's abort instead. Nothing is made in the home folder.
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<QByteArray>("error");
+        const QByteArray version = "Orvane 7.4\n";
+        QTest::newRow("--version") << QStringList {"--version"} << 0 << version << QByteArray();
+        QTest::newRow("-v") << QStringList {"-v"} << 0 << version << QByteArray();
+        QTest::newRow("--help") << QStringList {"--help"} << 0 << QByteArray("-v, --version")
+                                << QByteArray();
+        QTest::newRow("-h with a Qt option") << QStringList {"-platform", "xcb", "-h"} << 0
+                                             << QByteArray("-h, --help") << QByteArray();
+        QTest::newRow("unknown option") << QStringList {"--frobnicate"} << 2 << QByteArray()
+                                        << QByteArray("Unknown option 'frobnicate'");
+        QTest::newRow("unknown beside --version")
+            << QStringList {"--version", "-x"} << 2 << QByteArray()
+            << QByteArray("Unknown option 'x'");
+        QTest::newRow("Qt option without its value") << QStringList {"-style"} << 2 << QByteArray()
+                                                     << QByteArray("Missing value after '-style'");
+    }
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, output);
+        QFETCH(QByteArray, error);
+
+        QProcess orvane;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+            environment.remove(QString::fromLatin1(name));
+        orvane.setProcessEnvironment(environment);
+        orvane.start(orvaneProgram(), arguments);
+        QVERIFY2(orvane.waitForFinished(promptMs), "Orvane did not answer at once");
+        QCOMPARE(orvane.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(orvane.exitCode(), exitCode);
+        const QByteArray standardOutput = orvane.readAllStandardOutput();
+        const QByteArray standardError = orvane.readAllStandardError();
+        if (output == "Orvane 7.4\n")
+            QCOMPARE(standardOutput, output);
+        else
+            QVERIFY2(standardOutput.contains(output), standardOutput.constData());
+        if (error.isEmpty())
+            QVERIFY2(standardError.isEmpty(), standardError.constData());
+        else
+            QVERIFY2(standardError.contains(error), standardError.constData());
+        QVERIFY(!QFileInfo::exists(applicationFolderPath()));
+    }
+
+    // A running Orvane that does not answer (here: its event loop is not running while the
+    // second one waits) holds a later start for the patience given, not for ever.
+    void silentInstanceIsNotWaitedForLong()
+    {
+        SingleInstance first(applicationFolderPath());
+        QCOMPARE(first.claim(), SingleInstance::Claim::First);
+        SingleInstance second(applicationFolderPath());
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(second.claim(std::chrono::milliseconds(300)), SingleInstance::Claim::OtherSilent);
+        QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    // A second start brings the first one's window to the front and ends at once, changing
+    // nothing of the first one's; after the first one crashed, the next start runs, keeps the
+    // crashed run's log and begins its own.
+    void oneInstancePerUser()
+    {
+        QVERIFY(QDir().mkpath(applicationFolderPath()));
+        QVERIFY(writeFile(applicationFilePath("app_01.log"), "an older generation\n"));
+        std::unique_ptr<QProcess> first = startOrvane();
+        QVERIFY2(first->waitForStarted(10000), qPrintable(first->errorString()));
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(applicationFilePath("app.log")).contains(logStart),
+                                 15000);
+
+        const QStringList filesBefore = filesUnderHome();
+        const QByteArray logBefore = readFile(applicationFilePath("app.log"));
+        const ino_t logInode = inodeOf(applicationFilePath("app.log"));
+        std::unique_ptr<QProcess> second = startOrvane();
+        QVERIFY2(second->waitForFinished(promptMs), "the second start did not end at once");
+        QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second->exitCode(), 0);
+        QVERIFY(second->readAllStandardError().contains("Orvane is already running"));
+        QByteArray firstErrors;
+        QTRY_VERIFY(
+            (firstErrors += first->readAllStandardError()).contains("Orvane was started again"));
+        QCOMPARE(first->state(), QProcess::Running);
+        QCOMPARE(inodeOf(applicationFilePath("app.log")), logInode);
+        QVERIFY(readFile(applicationFilePath("app.log")).startsWith(logBefore));
+        QCOMPARE(filesUnderHome(), filesBefore);
+
+        // A crash leaves the lock and the socket behind; they must not stop the next start.
+        first->kill();
+        QVERIFY(first->waitForFinished(10000));
+        const QByteArray crashedLog = readFile(applicationFilePath("app.log"));
+        std::unique_ptr<QProcess> next = startOrvane();
+        QVERIFY2(next->waitForStarted(10000), qPrintable(next->errorString()));
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(applicationFilePath("app.previous.log")), crashedLog,
+                                  15000);
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(applicationFilePath("app.log")).contains(logStart),
+                                 15000);
+        QCOMPARE(next->state(), QProcess::Running);
+        QCOMPARE(modeOf(applicationFilePath("app.previous.log")), 0600);
+        QCOMPARE(readFile(applicationFilePath("app_01.log")), QByteArray("an older generation\n"));
+        next->terminate();
+        QVERIFY(next->waitForFinished(10000));
     }
 };
 
-ORVANE_TEST_MAIN(TestStartup)
+ORVANE_GUI_TEST_MAIN(TestStartup)
 #include "tst_startup.moc"

@@ -1,13 +1,13 @@
 #!/usr/bin/python3
-"""Draws the window's three images into the resources folder and the program's icon into the
-packaging folder.
+"""Draws the window's three images into the resources folder and the program's icon, at every
+size the package installs, into packaging/icons.
 
     resources/draw/draw_images.py [output-folder]   (both go there when one is given)
 
 scan.png                    the Brevia band seen from the front, transparent background
 Kestrane Technologies.png   the maker's wordmark with its mark, transparent background
 cargando.gif                a looping spinner: twelve dots on a ring, greys on white
-orvane.png                  the icon: the maker's mark alone, 256 x 256
+orvane-<N>.png              the icon: the maker's mark alone, N x N for N = 48, 64, 128, 256, 512
 
 Each picture is laid out on a large canvas, drawn at twice that size and scaled down, which
 smooths its edges. The window's images are shipped at twice the size the window shows them
@@ -28,7 +28,7 @@ SS = 2  # supersampling factor
 BAND_SIZE = (370, 180)
 LOGO_SIZE = (400, 115)
 SPINNER_SIZE = (200, 200)
-ICON_SIZE = 256
+ICON_SIZES = (48, 64, 128, 256, 512)
 
 NAVY = (31, 42, 68, 255)
 ORANGE = (242, 140, 40, 255)
@@ -156,13 +156,16 @@ def draw_mark(d, mx, my, side):
     d.polygon(mark([(0.42, 0.44), (0.66, 0.22), (0.84, 0.22), (0.42, 0.61)]), fill=ORANGE)
 
 
-def draw_icon(path):
-    """The mark filling the icon, with a small transparent margin, in full colour."""
+def draw_icons(folder):
+    """The mark filling the icon, with a small transparent margin, in full colour: drawn once
+    and scaled down to each size."""
     side = 1024
     margin = 16
     img = Image.new("RGBA", (side * SS, side * SS), (0, 0, 0, 0))
     draw_mark(ImageDraw.Draw(img), margin, margin, side - 2 * margin)
-    img.resize((ICON_SIZE, ICON_SIZE), Image.LANCZOS).save(path, optimize=True)
+    for size in ICON_SIZES:
+        img.resize((size, size), Image.LANCZOS).save(
+            os.path.join(folder, "orvane-%d.png" % size), optimize=True)
 
 
 def draw_spinner(path):
@@ -193,11 +196,12 @@ def draw_spinner(path):
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..")
-    icon_out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "..", "packaging")
+    icon_out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "..", "packaging",
+                                                                  "icons")
     draw_band(os.path.join(out, "scan.png"))
     draw_logo(os.path.join(out, "Kestrane Technologies.png"))
     draw_spinner(os.path.join(out, "cargando.gif"))
-    draw_icon(os.path.join(icon_out, "orvane.png"))
+    draw_icons(icon_out)
 
 
 if __name__ == "__main__":

@@ -3,16 +3,50 @@
 #include "buildconfig.h"
 #include "common/privatefiles.h"
 #include "logging/logger.h"
+#include "ui/singleinstance.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDebug>
 #include <QFile>
+#include <QIcon>
+#include <QWidget>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 const QString logFileName = QStringLiteral("app.log");
+const QString previousLogFileName = QStringLiteral("app.previous.log");
 constexpr unsigned int logRotationSize = 10000000;
 constexpr unsigned int logMaxFiles = 20;
+constexpr int iconSizes[] = {48, 64, 128};
 } // namespace
+
+std::optional<int> endIfAlreadyRunning(SingleInstance *instance)
+{
+    switch (instance->claim()) {
+    case SingleInstance::Claim::First:
+        return std::nullopt;
+    case SingleInstance::Claim::OtherRaised:
+        std::fputs("Orvane is already running: its window was brought to the front.\n", stderr);
+        return 0;
+    case SingleInstance::Claim::OtherSilent:
+        break;
+    }
+    std::fputs("Orvane is already running but does not answer. Close it (or end it) and start "
+               "Orvane again.\n",
+               stderr);
+    return 1;
+}
+
+void bringToFront(QWidget *window)
+{
+    window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
 
 void setApplicationIdentity()
 {
@@ -21,17 +55,39 @@ void setApplicationIdentity()
     QCoreApplication::setOrganizationName(QStringLiteral("KESTRANE TECHNOLOGIES, Inc."));
 }
 
+void setApplicationIcon()
+{
+    QIcon icon;
+    for (const int size : iconSizes)
+        icon.addFile(QStringLiteral(":/resources/orvane-%1.png").arg(size), QSize(size, size));
+    QApplication::setWindowIcon(icon);
+}
+
 QDir prepareApplicationFolder()
 {
     QDir dir(QDir::homePath());
     dir.setPath(dir.absolutePath() + QStringLiteral("/orvane"));
-    // Neither step stops the start: the log file reports what it cannot open. The folder
-    // holds health data: it is the user's alone.
+    // No step stops the start: the log file reports what it cannot open. The folder holds
+    // health data: it is the user's alone.
     const QString error = makePrivateFolder(dir.absolutePath());
     if (!error.isEmpty())
         qWarning() << "🚀" << Q_FUNC_INFO << dir.absolutePath() << ":" << error;
     const QString log = dir.absoluteFilePath(logFileName);
-    if (QFile::exists(log) && !QFile::remove(log))
+    if (!QFile::exists(log))
+        return dir;
+    // One step that replaces the older copy, so that no moment is without one of them.
+    const QString previous = dir.absoluteFilePath(previousLogFileName);
+    if (std::rename(QFile::encodeName(log).constData(), QFile::encodeName(previous).constData())
+        == 0) {
+        if (!makeFilePrivate(previous))
+            qWarning() << "🚀" << Q_FUNC_INFO << "cannot make" << previous << "private";
+        return dir;
+    }
+    const int code = errno;
+    qWarning() << "🚀" << Q_FUNC_INFO << "cannot keep the previous log as" << previous << ":"
+               << std::strerror(code);
+    // This run's log still begins with this run.
+    if (!QFile::remove(log))
         qWarning() << "🚀" << Q_FUNC_INFO << "cannot remove the previous log" << log;
     return dir;
 }
