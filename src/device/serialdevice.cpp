@@ -133,6 +133,8 @@ void SerialDevice::ClassStateHandler(const QString &state)
         ++linkGeneration;
         discardInput();
         write(identification.start(now(), stallTimeout));
+        // Armed now: a port whose device never sends a byte is given up on too.
+        followDeadline(identification.deadline());
         return;
     }
     if (state == QLatin1String("toIdle")) {
