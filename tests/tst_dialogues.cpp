@@ -1,11 +1,13 @@
 // The device link's pure dialogues: identification and flashing as lines in and commands out,
 // the watchdog that only progress moves, the randomized check that the download never asks
-// for the erase unless every session of that download was confirmed, and the refused ports.
+// for the erase unless every session of that download was confirmed; the scan's rules: which
+// ports are the bridge's and refused ports.
 #include "downloadexercise.h"
 #include "testmain.h"
 
 #include "device/flashing.h"
 #include "device/identification.h"
+#include "device/portlister.h"
 #include "device/portrefusals.h"
 
 #include <random>
@@ -137,6 +139,50 @@ private slots:
         // The runs reach the end of downloads often enough for the property to be tried.
         QVERIFY(erases > 300);
         QVERIFY(confirmations > 1000);
+    }
+
+    void portMatching_data()
+    {
+        // The bridge is known by its description or by its USB ids, on a port named as the
+        // platform names serial device nodes.
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("description");
+        QTest::addColumn<int>("vendor");
+        QTest::addColumn<int>("product");
+        QTest::addColumn<bool>("matches");
+        const QString node = QLatin1String(devicePortNamePrefix) + QStringLiteral("USB0");
+        const QString otherNode = QString(devicePortNamePrefix) == QLatin1String("tty")
+            ? QStringLiteral("cu.usbserial-1")
+            : QStringLiteral("ttyUSB0");
+        const auto row = [](const char *name, const QString &port, const char *description,
+                            int vendor, int product, bool matches) {
+            QTest::newRow(name) << port << QString::fromLatin1(description) << vendor << product
+                                << matches;
+        };
+        row("description", node, "XR21B1411", 0, 0, true);
+        row("description and ids", node, "XR21B1411 USB UART", 0x04E2, 0x1411, true);
+        row("ids, description reprogrammed", node, "RS-485 cable", 0x04E2, 0x1411, true);
+        row("ids, no description", node, "", 0x04E2, 0x1411, true);
+        row("another Exar bridge", node, "XR21V1410", 0x04E2, 0x1410, false);
+        row("another vendor's product 1411", node, "", 0x0403, 0x1411, false);
+        row("another adapter", node, "FT232R USB UART", 0x0403, 0x6001, false);
+        row("description in lower case", node, "xr21b1411", 0, 0, false);
+        row("description not at the start", node, "USB XR21B1411", 0, 0, false);
+        row("description, other platform's name", otherNode, "XR21B1411", 0, 0, false);
+        row("ids, other platform's name", otherNode, "", 0x04E2, 0x1411, false);
+    }
+
+    void portMatching()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, description);
+        QFETCH(int, vendor);
+        QFETCH(int, product);
+        QFETCH(bool, matches);
+        PortEntry entry {name, description, QStringLiteral("/dev/") + name};
+        entry.vendorId = quint16(vendor);
+        entry.productId = quint16(product);
+        QCOMPARE(isDevicePort(entry), matches);
     }
 
     void portRefusals()

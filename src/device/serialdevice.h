@@ -47,6 +47,10 @@ public:
     static constexpr int maxLineBytes = 4096;
     // What the port may hold unread while no dialogue reads it (the link idle).
     static constexpr int maxUnreadBytes = 64 * 1024;
+    // How often the scan asks its port list while no device is connected. The system's list
+    // answers from what it enumerated last, and a change the system tells brings a scan pass
+    // at once (systemPorts(), PortWatch).
+    static constexpr int defaultScanIntervalMs = 1000;
 
     // portLister: where the scan looks for the device's port; tests hand their own list.
     explicit SerialDevice(QObject *parent = nullptr,
@@ -63,6 +67,9 @@ public:
     // Test seam: the stall watchdog's interval in milliseconds (defaultStallTimeoutMs in the
     // application), so that tests need not wait ten seconds. Takes effect at the next arming.
     void setStallTimeout(int ms);
+    // Test seam: the scan tick's interval in milliseconds (defaultScanIntervalMs in the
+    // application), so that tests need not wait a second for each pass.
+    void setScanInterval(int ms);
 
 signals:
     void deviceInfoChanged();
@@ -142,6 +149,8 @@ private:
     void flashingStep(const LinkStep &step);
 
     void clearRecord();
+    // The device ports a scan pass listed: logged when they are not those of the pass before.
+    void noteListedPorts(const QStringList &listed);
     // A failed open during the scan: a refusal is logged once per port, a refusal for want
     // of access is also told (serialdevice_portaccess.cpp).
     void noteRefusedOpen(const PortEntry &entry);
@@ -166,6 +175,9 @@ private:
 
     PortLister portLister;
     PortRefusals refusedPorts;
+    QStringList listedPorts; // the device ports of the last scan pass
+    bool portsListed = false; // a scan pass ran
+    bool scanOpening = false; // the scan is opening a port: its failure is noted, not logged
     QElapsedTimer clock; // the dialogues' time
     QTimer stallTimer; // fires at the running dialogue's deadline
     int stallTimeout = defaultStallTimeoutMs;
