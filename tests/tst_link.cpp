@@ -1,6 +1,6 @@
 // The device link over a real pty to the emulated Brevia, served in this process: identification,
-// vitals download and erase, flashing, lost devices, ports that cannot be opened and
-// the watch that tells when ports come and go.
+// vitals download and erase, flashing, lost devices, ports that cannot be opened, ports whose
+// device answers like no Brevia, and the watch that tells when ports come and go.
 #include "emulatorfixture.h"
 #include "nodeaccess.h"
 #include "testmain.h"
@@ -56,6 +56,20 @@ qint64 msSince(brevia::TimePoint then)
 {
     using namespace std::chrono;
     return duration_cast<milliseconds>(brevia::Clock::now() - then).count();
+}
+
+// When the device was asked "ATN?", in milliseconds since the first time.
+QList<qint64> probeTimes(const EmulatorFixture &emu)
+{
+    using namespace std::chrono;
+    const std::vector<std::string> commands = emu.device.commands();
+    const std::vector<brevia::TimePoint> times = emu.device.commandTimes();
+    QList<qint64> probes;
+    for (size_t i = 0; i < commands.size() && i < times.size(); ++i) {
+        if (commands[i] == atn.toStdString())
+            probes << duration_cast<milliseconds>(times[i] - times.front()).count();
+    }
+    return probes;
 }
 
 // The debug lines written while it lives, as text.
@@ -119,6 +133,8 @@ private slots:
     void flashing_data();
     void flashing();
     void portAccess();
+    void doubtfulPort_data();
+    void doubtfulPort();
     void portWatch();
 };
 
@@ -475,6 +491,62 @@ void TestLink::portAccess()
     // Listed, gone, listed again; held, denied, denied again once listed anew.
     QCOMPARE(lines.count("🟠"), 3);
     QCOMPARE(lines.count("🔒"), 3);
+}
+
+void TestLink::doubtfulPort_data()
+{
+    // A port whose device answers like no Brevia, with text that is no name reply or not at all,
+    // under the application's rule (two failures in a row forgiven, then pauses that double) on
+    // a shorter clock; how many probes are watched before it is plugged in again.
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<int>("stallMs");
+    QTest::addColumn<int>("firstPauseMs");
+    QTest::addColumn<int>("probes");
+    row("never answers", "--mute-after 0", 150, 300, 6);
+    row("no name reply", "--name-reply HELLO 1310", 3000, 1500, 4);
+}
+
+void TestLink::doubtfulPort()
+{
+    QFETCH(QString, options);
+    QFETCH(int, stallMs);
+    QFETCH(int, firstPauseMs);
+    QFETCH(int, probes);
+    const bool mute = options.contains("mute");
+    EmulatorFixture emu(device(options));
+    QVERIFY(emu.start());
+    const ProbeBackoff::Rule rule {2, firstPauseMs, 5000};
+    const auto link = linkTo(emu);
+    link->setStallTimeout(stallMs);
+    link->setProbeBackoff(rule);
+    QTRY_VERIFY_WITH_TIMEOUT(probeTimes(emu).size() >= probes, 15000);
+
+    // Each probe follows the failure before it after that failure's pause, or at once (at the
+    // next tick, or once the pause an unrecognised reply earns is over) while it is forgiven.
+    const QList<qint64> at = probeTimes(emu);
+    const ProbeBackoff backoff(rule);
+    const qint64 answerMs = mute ? stallMs : 0, restartMs = mute ? 0 : 1000;
+    for (int k = 1; k < probes; ++k) {
+        const qint64 gap = at[k] - at[k - 1];
+        const qint64 expected = qMax(restartMs, backoff.pauseAfter(k)) + answerMs;
+        QVERIFY2(gap >= expected - 60 && gap <= expected + scanTickMs + 350,
+                 qPrintable(QStringLiteral("probe %1 after %2 ms, expected %3")
+                                .arg(k + 1)
+                                .arg(gap)
+                                .arg(expected)));
+    }
+
+    // Plugged in again while it sits out its longest pause yet: probed at once.
+    QTRY_COMPARE_WITH_TIMEOUT(link->state(), QStringLiteral("toScan"), 5000);
+    QVERIFY(backoff.pauseAfter(probes) >= 1500);
+    emu.device.unplug();
+    QVERIFY(emu.device.plugIn());
+    const auto pluggedIn = brevia::Clock::now();
+    QTRY_COMPARE_WITH_TIMEOUT(probeTimes(emu).size(), probes + 1, 5000);
+    const qint64 after = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             emu.device.commandTimes().back() - pluggedIn)
+                             .count();
+    QVERIFY2(after < 400, QByteArray::number(after));
 }
 
 void TestLink::portWatch()

@@ -82,6 +82,11 @@ void SerialDevice::setScanInterval(int ms)
     scanTimer->start(qMax(1, ms));
 }
 
+void SerialDevice::setProbeBackoff(const ProbeBackoff::Rule &rule)
+{
+    probeBackoff.setRule(rule);
+}
+
 void SerialDevice::clearRecord()
 {
     const QString keptPortName = device.portName;
@@ -178,6 +183,7 @@ void SerialDevice::scanForDevices()
     }
     // Quiet at rest: a pass tells only what differs from the one before.
     noteListedPorts(listed);
+    probeBackoff.keepListed(listed);
     for (const PortEntry &entry : qAsConst(candidates)) {
         if (serial->isOpen()) {
             // A further matching port in the same pass: the port is taken, so this open fails
@@ -185,6 +191,9 @@ void SerialDevice::scanForDevices()
             serial->open(QIODevice::ReadWrite);
             continue;
         }
+        const QByteArray node = PortWatch::nodeIdentity(entry.systemLocation);
+        if (!probeBackoff.mayProbe(entry.systemLocation, node, now()))
+            continue;
         serial->setPortName(entry.systemLocation);
         scanOpening = true;
         const bool opened = serial->open(QIODevice::ReadWrite);
@@ -195,6 +204,7 @@ void SerialDevice::scanForDevices()
         }
         forgetAllRefusals();
         device.connected = true;
+        probe = Probe {entry.systemLocation, node, false};
         qDebug().noquote() << "🟡" << Q_FUNC_INFO
                            << "Found a device (possibly):" << entry.portName;
         device.portName = entry.portName;
@@ -215,6 +225,23 @@ void SerialDevice::noteListedPorts(const QStringList &listed)
                                             : listed.join(QLatin1String(", ")));
 }
 
+void SerialDevice::judgeProbe()
+{
+    if (probe.judged)
+        return;
+    probe.judged = true;
+    // The name reply sets the mode: whatever failed after it, this is a Brevia.
+    if (!identification.identity().mode.isEmpty()) {
+        probeBackoff.answered(probe.port);
+        return;
+    }
+    const qint64 pause = probeBackoff.failed(probe.port, probe.node, now());
+    if (pause > 0)
+        qDebug().noquote() << "⏸" << Q_FUNC_INFO << probe.port << "answered like no Brevia"
+                           << probeBackoff.failures(probe.port) << "times in a row: next probe in"
+                           << pause / 1000.0 << "s, or at once when plugged in again";
+}
+
 bool SerialDevice::readInput(bool *sawHexDigits)
 {
     const QByteArray bytes = serial->readAll();
@@ -230,6 +257,8 @@ bool SerialDevice::readInput(bool *sawHexDigits)
                                         "could not read. Nothing was erased from the "
                                         "device. Please try again."));
         } else {
+            if (currentState == QLatin1String("toIdentify"))
+                judgeProbe();
             qDebug().noquote() << "🔴" << Q_FUNC_INFO << why << "in state" << currentState
                                << "- restarting the link";
             ClassStateHandler(QStringLiteral("toScan"));
@@ -312,6 +341,8 @@ void SerialDevice::identifyDeviceHandler()
 
 void SerialDevice::identificationStep(const LinkStep &step)
 {
+    if (step.event != LinkStep::Event::None)
+        judgeProbe();
     write(step);
     followDeadline(identification.deadline());
     const IdentificationDialogue::Identity found = identification.identity();
