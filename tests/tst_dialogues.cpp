@@ -1,12 +1,15 @@
 // The device link's pure dialogues: identification and flashing as lines in and commands out,
 // the watchdog that only progress moves, the randomized check that the download never asks
-// for the erase unless every session of that download was confirmed, and the refused ports.
+// for the erase unless every session of that download was confirmed; the scan's rules: which
+// ports are the bridge's, refused ports, and ports probed less often.
 #include "downloadexercise.h"
 #include "testmain.h"
 
 #include "device/flashing.h"
 #include "device/identification.h"
+#include "device/portlister.h"
 #include "device/portrefusals.h"
+#include "device/probebackoff.h"
 
 #include <random>
 
@@ -356,6 +359,92 @@ private slots:
         QVERIFY2(erases > 300, qPrintable(QString::number(erases)));
         QVERIFY2(confirmations > 500, qPrintable(QString::number(confirmations)));
         QVERIFY2(proven > 100, qPrintable(QString::number(proven)));
+    }
+
+    void portMatching_data()
+    {
+        // The bridge is known by its description or by its USB ids, on a port named as the
+        // platform names serial device nodes.
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("description");
+        QTest::addColumn<int>("vendor");
+        QTest::addColumn<int>("product");
+        QTest::addColumn<bool>("matches");
+        const QString node = QLatin1String(devicePortNamePrefix) + QStringLiteral("USB0");
+        const QString otherNode = QString(devicePortNamePrefix) == QLatin1String("tty")
+            ? QStringLiteral("cu.usbserial-1")
+            : QStringLiteral("ttyUSB0");
+        const auto row = [](const char *name, const QString &port, const char *description,
+                            int vendor, int product, bool matches) {
+            QTest::newRow(name) << port << QString::fromLatin1(description) << vendor << product
+                                << matches;
+        };
+        row("description", node, "XR21B1411", 0, 0, true);
+        row("description and ids", node, "XR21B1411 USB UART", 0x04E2, 0x1411, true);
+        row("ids, description reprogrammed", node, "RS-485 cable", 0x04E2, 0x1411, true);
+        row("ids, no description", node, "", 0x04E2, 0x1411, true);
+        row("another Exar bridge", node, "XR21V1410", 0x04E2, 0x1410, false);
+        row("another vendor's product 1411", node, "", 0x0403, 0x1411, false);
+        row("another adapter", node, "FT232R USB UART", 0x0403, 0x6001, false);
+        row("description in lower case", node, "xr21b1411", 0, 0, false);
+        row("description not at the start", node, "USB XR21B1411", 0, 0, false);
+        row("description, other platform's name", otherNode, "XR21B1411", 0, 0, false);
+        row("ids, other platform's name", otherNode, "", 0x04E2, 0x1411, false);
+    }
+
+    void portMatching()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, description);
+        QFETCH(int, vendor);
+        QFETCH(int, product);
+        QFETCH(bool, matches);
+        PortEntry entry {name, description, QStringLiteral("/dev/") + name};
+        entry.vendorId = quint16(vendor);
+        entry.productId = quint16(product);
+        QCOMPARE(isDevicePort(entry), matches);
+    }
+
+    void probeBackoff()
+    {
+        // The application's rule: two failures in a row forgiven, then 2 s doubling to 60 s.
+        ProbeBackoff backoff;
+        QList<qint64> pauses;
+        for (int failures = 0; failures <= 10; ++failures)
+            pauses << backoff.pauseAfter(failures);
+        QCOMPARE(pauses,
+                 (QList<qint64> {0, 0, 0, 2000, 4000, 8000, 16000, 32000, 60000, 60000, 60000}));
+
+        // Steps on port "p": "F<ms>" it failed then (yields the pause), "P<ms>" may it be probed
+        // then (y or n), "/<node>" on a node other than "a" (plugged in again), "A" it answered
+        // like a Brevia, "U" a pass no longer listed it.
+        for (const QString row :
+             {"F0=0 P0=y F1000=0 P1000=y F2000=2000 P3999=n P4000=y F4000=4000 P7999=n P8000=y",
+              "F0=0 F1000=0 A=- F2000=0 F3000=0 F4000=2000",
+              "F0=0 F0=0 F0=2000 F0=4000 P100=n P100/b=y F200/b=0 F300/b=0 F400/b=2000",
+              "F0=0 F0=0 F0=2000 U=- P1=y F1=0", "F0=0 F0=0 F0=2000 F0/b=0 P1/b=y P1=y",
+              "F0=0 F0=0 F0=2000 F0=4000 F0=8000 F0=16000 F0=32000 F0=60000 F0=60000 P59999=n"}) {
+            ProbeBackoff backoff;
+            QStringList yields;
+            for (const QString &step : row.split(' ')) {
+                const QString at = step.section('=', 0, 0).mid(1);
+                const qint64 ms = at.section('/', 0, 0).toLongLong();
+                const QByteArray node = at.contains('/') ? at.section('/', 1).toLatin1() : "a";
+                if (step.startsWith('F')) {
+                    yields << QString::number(backoff.failed("p", node, ms));
+                } else if (step.startsWith('P')) {
+                    yields << (backoff.mayProbe("p", node, ms) ? "y" : "n");
+                } else {
+                    if (step.startsWith('A'))
+                        backoff.answered("p");
+                    else
+                        backoff.keepListed({"q"});
+                    yields << "-";
+                }
+            }
+            QCOMPARE(row + " gave " + yields.join(' '),
+                     row + " gave " + QString(row).remove(QRegularExpression("[^ ]*=")));
+        }
     }
 
     void portRefusals()

@@ -1,14 +1,20 @@
 // The device link over a real pty to the emulated Brevia, served in this process: identification,
-// vitals download and erase, flashing, lost devices and ports that cannot be opened.
+// vitals download and erase, flashing, lost devices, ports that cannot be opened, ports whose
+// device answers like no Brevia, and the watch that tells when ports come and go.
 #include "emulatorfixture.h"
 #include "nodeaccess.h"
 #include "testmain.h"
 
 #include "brevia/commandline.h"
 #include "common/appfolder.h"
+#include "device/portwatch.h"
 
 #include <QScopeGuard>
 #include <QSerialPort>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
 
 using namespace testsupport;
 
@@ -19,6 +25,8 @@ const QByteArrayList wm {atn, atd0, ati3, ata}, bm {atn, atd0, "I\n", "R000FF000
 const QString status = QStringLiteral(" --babble STATUS BATTERY 87%\\n --babble-interval-ms 100");
 const QString endless = QStringLiteral(" --babble-interval-ms 5 --babble ") + QString(2000, '5');
 const QString ble = QStringLiteral("K217-C8F09E4D21A7");
+// The links here look for the emulator's port this often instead of once a second.
+constexpr int scanTickMs = 50;
 
 template<typename... Cells>
 void row(const char *name, const Cells &...cells)
@@ -50,6 +58,54 @@ qint64 msSince(brevia::TimePoint then)
     return duration_cast<milliseconds>(brevia::Clock::now() - then).count();
 }
 
+// When the device was asked "ATN?", in milliseconds since the first time.
+QList<qint64> probeTimes(const EmulatorFixture &emu)
+{
+    using namespace std::chrono;
+    const std::vector<std::string> commands = emu.device.commands();
+    const std::vector<brevia::TimePoint> times = emu.device.commandTimes();
+    QList<qint64> probes;
+    for (size_t i = 0; i < commands.size() && i < times.size(); ++i) {
+        if (commands[i] == atn.toStdString())
+            probes << duration_cast<milliseconds>(times[i] - times.front()).count();
+    }
+    return probes;
+}
+
+// The debug lines written while it lives, as text.
+class DebugLines
+{
+public:
+    DebugLines()
+    {
+        kept().clear();
+        previous = qInstallMessageHandler(&DebugLines::keep);
+    }
+    ~DebugLines() { qInstallMessageHandler(previous); }
+    int count(const QString &tag) const
+    {
+        return int(std::count_if(kept().cbegin(), kept().cend(),
+                                 [&](const QString &line) { return line.startsWith(tag); }));
+    }
+    static QStringList &kept()
+    {
+        static QStringList lines;
+        return lines;
+    }
+
+private:
+    static void keep(QtMsgType, const QMessageLogContext &, const QString &text) { kept() << text; }
+    QtMessageHandler previous = nullptr;
+};
+
+// A link to the emulator's port that scans at the tests' pace.
+std::unique_ptr<SerialDevice> linkTo(const EmulatorFixture &emu)
+{
+    auto link = std::make_unique<SerialDevice>(nullptr, emu.lister());
+    link->setScanInterval(scanTickMs);
+    return link;
+}
+
 // A firmware image: one unused byte, the number of F blocks (three bytes, little-endian), the
 // F blocks of 256 bytes, the C blocks of 64 and a short tail that is never sent.
 QByteArray firmware(int fBlocks, int cBlocks, int tail = 2, int announced = -1)
@@ -77,6 +133,9 @@ private slots:
     void flashing_data();
     void flashing();
     void portAccess();
+    void doubtfulPort_data();
+    void doubtfulPort();
+    void portWatch();
 };
 
 void TestLink::identification_data()
@@ -133,22 +192,31 @@ void TestLink::identification()
     const bool pause = outcome == "pause", watchdog = outcome == "watchdog";
     EmulatorFixture emu(scenario);
     QVERIFY(emu.start());
-    SerialDevice link(nullptr, emu.lister());
+    const auto linked = linkTo(emu);
+    SerialDevice &link = *linked;
     link.setStallTimeout(pause ? 3000 : watchdog ? 1500 : 1000);
     QSignalSpy notSupported(&link, &SerialDevice::notSupportedDevice);
     QSignalSpy changed(&link, &SerialDevice::deviceInfoChanged);
     QSignalSpy restarted(&link, &SerialDevice::linkRestarted);
+    // The record as the first restart left it: the next scan tick may open the port anew soon.
+    std::optional<DeviceInfo> afterRestart;
+    qint64 gaveUpAfter = -1; // since "ATN?"
+    connect(&link, &SerialDevice::linkRestarted, this, [&] {
+        if (afterRestart)
+            return;
+        afterRestart = link.getDevice();
+        gaveUpAfter = msSince(emu.device.commandTimes().front());
+    });
 
     if (pause || watchdog || outcome == "at once") {
         const qint64 residentBefore = residentBytes();
         QTRY_VERIFY_WITH_TIMEOUT(!restarted.isEmpty(), 8000);
-        const qint64 gaveUpAfter = msSince(emu.device.commandTimes().front()); // since "ATN?"
         const int minMs = pause ? 900 : watchdog ? 1400 : 0;
         const int maxMs = pause ? 2000 : watchdog ? 2300 : 700;
         QVERIFY2(gaveUpAfter >= minMs && gaveUpAfter <= maxMs, QByteArray::number(gaveUpAfter));
         QCOMPARE(emu.commands().mid(0, sent.size()), sent); // and then, if anything, "ATN?" anew
         QCOMPARE(emu.commands().value(sent.size(), atn), atn);
-        QVERIFY(!link.getDevice().identified && !link.getDevice().connected);
+        QVERIFY(!afterRestart->identified && !afterRestart->connected);
         QVERIFY2(residentBytes() - residentBefore < (16 << 20), "memory grew by 16 MiB or more");
         if (emu.device.plugged())
             return;
@@ -221,7 +289,8 @@ void TestLink::download()
     QFile::remove(first);
     QVERIFY(end == "blocked" ? QDir().mkpath(first) : writeFile(first, QByteArray(5000, 'x')));
     const QByteArray directory = emu.memory(0x000FF000, 512);
-    SerialDevice link(nullptr, emu.lister());
+    const auto linked = linkTo(emu);
+    SerialDevice &link = *linked;
     QVERIFY(waitForIdentified(link));
     link.setStallTimeout(300); // shorter than an upload: none is awaited meanwhile
 
@@ -356,7 +425,8 @@ void TestLink::flashing()
     QVERIFY(writeFile(path, image) && writeFile(damaged[1], QByteArray(3, '\1'))
             && writeFile(damaged[2], firmware(1, 3, 0, 2))
             && writeFile(damaged[3], firmware(0, 0, 63)));
-    SerialDevice link(nullptr, emu.lister());
+    const auto linked = linkTo(emu);
+    SerialDevice &link = *linked;
     QVERIFY(waitForIdentified(link));
     link.setStallTimeout(800);
     QStringList reported;
@@ -394,11 +464,17 @@ void TestLink::portAccess()
     // Held by another program: Qt reports that as a permission error too, but it is not one.
     QSerialPort other(emu.linkPath());
     QVERIFY2(other.open(QIODevice::ReadWrite), qPrintable(other.errorString()));
-    SerialDevice link(nullptr, emu.lister());
+    const DebugLines lines;
+    const auto linked = linkTo(emu);
+    SerialDevice &link = *linked;
     QSignalSpy denied(&link, &SerialDevice::portAccessDenied);
     QSignalSpy cleared(&link, &SerialDevice::portAccessCleared);
-    QTRY_VERIFY_WITH_TIMEOUT(emu.scanPasses() >= 2, 5000);
+    // Quiet at rest: what the passes find is told once, not once a pass.
+    QTRY_VERIFY_WITH_TIMEOUT(emu.scanPasses() >= 10, 5000);
     QCOMPARE(denied.count(), 0);
+    QCOMPARE(lines.count("🟠"), 1); // the port listed
+    QCOMPARE(lines.count("🔒"), 1); // and held
+    QCOMPARE(lines.count("🔴"), 0);
     other.close();
 
     // A node this user may not open: told once while listed, again when plugged in anew.
@@ -420,6 +496,87 @@ void TestLink::portAccess()
     QVERIFY(waitForIdentified(link));
     QCOMPARE(cleared.count(), 2);
     QCOMPARE(denied.count(), 2);
+    // Listed, gone, listed again; held, denied, denied again once listed anew.
+    QCOMPARE(lines.count("🟠"), 3);
+    QCOMPARE(lines.count("🔒"), 3);
+}
+
+void TestLink::doubtfulPort_data()
+{
+    // A port whose device answers like no Brevia, with text that is no name reply or not at all,
+    // under the application's rule (two failures in a row forgiven, then pauses that double) on
+    // a shorter clock; how many probes are watched before it is plugged in again.
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<int>("stallMs");
+    QTest::addColumn<int>("firstPauseMs");
+    QTest::addColumn<int>("probes");
+    row("never answers", "--mute-after 0", 150, 300, 6);
+    row("no name reply", "--name-reply HELLO 1310", 3000, 1500, 4);
+}
+
+void TestLink::doubtfulPort()
+{
+    QFETCH(QString, options);
+    QFETCH(int, stallMs);
+    QFETCH(int, firstPauseMs);
+    QFETCH(int, probes);
+    const bool mute = options.contains("mute");
+    EmulatorFixture emu(device(options));
+    QVERIFY(emu.start());
+    const ProbeBackoff::Rule rule {2, firstPauseMs, 5000};
+    const auto link = linkTo(emu);
+    link->setStallTimeout(stallMs);
+    link->setProbeBackoff(rule);
+    QTRY_VERIFY_WITH_TIMEOUT(probeTimes(emu).size() >= probes, 15000);
+
+    // Each probe follows the failure before it after that failure's pause, or at once (at the
+    // next tick, or once the pause an unrecognised reply earns is over) while it is forgiven.
+    const QList<qint64> at = probeTimes(emu);
+    const ProbeBackoff backoff(rule);
+    const qint64 answerMs = mute ? stallMs : 0, restartMs = mute ? 0 : 1000;
+    for (int k = 1; k < probes; ++k) {
+        const qint64 gap = at[k] - at[k - 1];
+        const qint64 expected = qMax(restartMs, backoff.pauseAfter(k)) + answerMs;
+        QVERIFY2(gap >= expected - 60 && gap <= expected + scanTickMs + 350,
+                 qPrintable(QStringLiteral("probe %1 after %2 ms, expected %3")
+                                .arg(k + 1)
+                                .arg(gap)
+                                .arg(expected)));
+    }
+
+    // Plugged in again while it sits out its longest pause yet: probed at once.
+    QTRY_COMPARE_WITH_TIMEOUT(link->state(), QStringLiteral("toScan"), 5000);
+    QVERIFY(backoff.pauseAfter(probes) >= 1500);
+    emu.device.unplug();
+    QVERIFY(emu.device.plugIn());
+    const auto pluggedIn = brevia::Clock::now();
+    QTRY_COMPARE_WITH_TIMEOUT(probeTimes(emu).size(), probes + 1, 5000);
+    const qint64 after = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             emu.device.commandTimes().back() - pluggedIn)
+                             .count();
+    QVERIFY2(after < 400, QByteArray::number(after));
+}
+
+void TestLink::portWatch()
+{
+    // The folder of an extra path is watched: each plug and unplug of the emulator is told,
+    // once and soon, and the node plugged in anew is known as another.
+    EmulatorFixture emu;
+    QVERIFY(emu.start());
+    PortWatch watch({emu.linkPath()});
+    QVERIFY(watch.watching());
+    QSignalSpy changed(&watch, &PortWatch::changed);
+    const QByteArray first = PortWatch::nodeIdentity(emu.linkPath());
+    QVERIFY(!first.isEmpty());
+    emu.device.unplug();
+    QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 1, 1000);
+    QVERIFY(PortWatch::nodeIdentity(emu.linkPath()).isEmpty());
+    QVERIFY(emu.device.plugIn());
+    QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 2, 1000);
+    QCOMPARE(watch.generation(), quint64(2));
+    const QByteArray second = PortWatch::nodeIdentity(emu.linkPath());
+    QVERIFY(!second.isEmpty() && second != first);
+    QVERIFY(!changed.wait(3 * PortWatch::settleMs)); // at rest, nothing more
 }
 
 ORVANE_TEST_MAIN(TestLink)

@@ -3,13 +3,13 @@
 
 #include "common/nultext.h"
 #include "device/devicecodec.h"
+#include "device/portwatch.h"
 
 #include <QDateTime>
 #include <QDebug>
 
 namespace {
 
-constexpr int scanIntervalMs = 1000;
 // The pause before the link restarts after an unrecognised answer or a finished job.
 constexpr int restartDelayMs = 1000;
 
@@ -43,7 +43,7 @@ SerialDevice::SerialDevice(QObject *parent, PortLister lister)
     // the system's buffers.
     serial->setReadBufferSize(maxUnreadBytes);
 
-    scanTimer->setInterval(scanIntervalMs);
+    scanTimer->setInterval(defaultScanIntervalMs);
     scanTimer->start();
 
     stallTimer.setSingleShot(true);
@@ -75,6 +75,16 @@ QString SerialDevice::state() const
 void SerialDevice::setStallTimeout(int ms)
 {
     stallTimeout = qMax(1, ms);
+}
+
+void SerialDevice::setScanInterval(int ms)
+{
+    scanTimer->start(qMax(1, ms));
+}
+
+void SerialDevice::setProbeBackoff(const ProbeBackoff::Rule &rule)
+{
+    probeBackoff.setRule(rule);
 }
 
 void SerialDevice::clearRecord()
@@ -114,6 +124,10 @@ void SerialDevice::ClassStateHandler(const QString &state)
         attachHandler(nullptr, nullptr);
         connect(scanTimer.get(), &QTimer::timeout, this, &SerialDevice::scanForDevices,
                 Qt::UniqueConnection);
+        // A device that came or went is looked for at once, not at the next tick.
+        if (PortWatch *watch = systemPortWatch())
+            connect(watch, &PortWatch::changed, this, &SerialDevice::scanForDevices,
+                    Qt::UniqueConnection);
         // The port is closed: a reply cut off by it is gone with it, and nothing begun on
         // the old link may act on the next one.
         pendingReply.clear();
@@ -128,11 +142,15 @@ void SerialDevice::ClassStateHandler(const QString &state)
     }
     if (state == QLatin1String("toIdentify")) {
         disconnect(scanTimer.get(), &QTimer::timeout, this, &SerialDevice::scanForDevices);
+        if (PortWatch *watch = systemPortWatch())
+            disconnect(watch, &PortWatch::changed, this, &SerialDevice::scanForDevices);
         attachHandler(&SerialDevice::identifyDeviceHandler, &SerialDevice::identificationStalled);
         currentState = state;
         ++linkGeneration;
         discardInput();
         write(identification.start(now(), stallTimeout));
+        // Armed now: a port whose device never sends a byte is given up on too.
+        followDeadline(identification.deadline());
         return;
     }
     if (state == QLatin1String("toIdle")) {
@@ -154,26 +172,39 @@ void SerialDevice::scanForDevices()
 {
     if (device.connected)
         return;
-    qDebug() << "🟠" << Q_FUNC_INFO;
     const QList<PortEntry> ports = portLister ? portLister() : QList<PortEntry>();
+    QList<PortEntry> candidates;
     QStringList listed;
     for (const PortEntry &entry : ports) {
-        if (!isDevicePort(entry))
-            continue;
-        listed.append(entry.systemLocation);
+        if (isDevicePort(entry)) {
+            candidates.append(entry);
+            listed.append(entry.systemLocation);
+        }
+    }
+    // Quiet at rest: a pass tells only what differs from the one before.
+    noteListedPorts(listed);
+    probeBackoff.keepListed(listed);
+    for (const PortEntry &entry : qAsConst(candidates)) {
         if (serial->isOpen()) {
             // A further matching port in the same pass: the port is taken, so this open fails
             // and is only logged. The name of the port in use is kept.
             serial->open(QIODevice::ReadWrite);
             continue;
         }
+        const QByteArray node = PortWatch::nodeIdentity(entry.systemLocation);
+        if (!probeBackoff.mayProbe(entry.systemLocation, node, now()))
+            continue;
         serial->setPortName(entry.systemLocation);
-        if (!serial->open(QIODevice::ReadWrite)) {
+        scanOpening = true;
+        const bool opened = serial->open(QIODevice::ReadWrite);
+        scanOpening = false;
+        if (!opened) {
             noteRefusedOpen(entry);
             continue;
         }
         forgetAllRefusals();
         device.connected = true;
+        probe = Probe {entry.systemLocation, node, false};
         qDebug().noquote() << "🟡" << Q_FUNC_INFO
                            << "Found a device (possibly):" << entry.portName;
         device.portName = entry.portName;
@@ -181,6 +212,34 @@ void SerialDevice::scanForDevices()
         ClassStateHandler(QStringLiteral("toIdentify"));
     }
     forgetRefusals(listed);
+}
+
+void SerialDevice::noteListedPorts(const QStringList &listed)
+{
+    if (portsListed && listed == listedPorts)
+        return;
+    portsListed = true;
+    listedPorts = listed;
+    qDebug().noquote() << "🟠" << Q_FUNC_INFO << "Device ports:"
+                       << (listed.isEmpty() ? QStringLiteral("none")
+                                            : listed.join(QLatin1String(", ")));
+}
+
+void SerialDevice::judgeProbe()
+{
+    if (probe.judged)
+        return;
+    probe.judged = true;
+    // The name reply sets the mode: whatever failed after it, this is a Brevia.
+    if (!identification.identity().mode.isEmpty()) {
+        probeBackoff.answered(probe.port);
+        return;
+    }
+    const qint64 pause = probeBackoff.failed(probe.port, probe.node, now());
+    if (pause > 0)
+        qDebug().noquote() << "⏸" << Q_FUNC_INFO << probe.port << "answered like no Brevia"
+                           << probeBackoff.failures(probe.port) << "times in a row: next probe in"
+                           << pause / 1000.0 << "s, or at once when plugged in again";
 }
 
 bool SerialDevice::readInput(bool *sawHexDigits)
@@ -198,6 +257,8 @@ bool SerialDevice::readInput(bool *sawHexDigits)
                                         "could not read. Nothing was erased from the "
                                         "device. Please try again."));
         } else {
+            if (currentState == QLatin1String("toIdentify"))
+                judgeProbe();
             qDebug().noquote() << "🔴" << Q_FUNC_INFO << why << "in state" << currentState
                                << "- restarting the link";
             ClassStateHandler(QStringLiteral("toScan"));
@@ -280,6 +341,8 @@ void SerialDevice::identifyDeviceHandler()
 
 void SerialDevice::identificationStep(const LinkStep &step)
 {
+    if (step.event != LinkStep::Event::None)
+        judgeProbe();
     write(step);
     followDeadline(identification.deadline());
     const IdentificationDialogue::Identity found = identification.identity();
@@ -402,9 +465,9 @@ void SerialDevice::scheduleRetry()
 
 void SerialDevice::portError(QSerialPort::SerialPortError error)
 {
-    // Every open first clears the last error (NoError), and only an open is refused: the
-    // scan logs each refused port once (noteRefusedOpen) instead of two lines a pass.
-    if (error == QSerialPort::NoError || error == QSerialPort::PermissionError)
+    // Every open first clears the last error (NoError), and the scan logs each port it could
+    // not open once (noteRefusedOpen) instead of a line or two a pass.
+    if (error == QSerialPort::NoError || scanOpening)
         return;
     qDebug() << "🔴" << Q_FUNC_INFO << error;
     // The device is gone. macOS reports a pulled adapter as a resource error; on Linux a

@@ -18,6 +18,7 @@
 #include "device/identification.h"
 #include "device/portlister.h"
 #include "device/portrefusals.h"
+#include "device/probebackoff.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -47,6 +48,10 @@ public:
     static constexpr int maxLineBytes = 4096;
     // What the port may hold unread while no dialogue reads it (the link idle).
     static constexpr int maxUnreadBytes = 64 * 1024;
+    // How often the scan asks its port list while no device is connected. The system's list
+    // answers from what it enumerated last, and a change the system tells brings a scan pass
+    // at once (systemPorts(), PortWatch).
+    static constexpr int defaultScanIntervalMs = 1000;
 
     // portLister: where the scan looks for the device's port; tests hand their own list.
     explicit SerialDevice(QObject *parent = nullptr,
@@ -63,6 +68,10 @@ public:
     // Test seam: the stall watchdog's interval in milliseconds (defaultStallTimeoutMs in the
     // application), so that tests need not wait ten seconds. Takes effect at the next arming.
     void setStallTimeout(int ms);
+    // Test seams: the scan tick's interval in milliseconds (defaultScanIntervalMs in the
+    // application), and how a port whose device answers like no Brevia is probed less often.
+    void setScanInterval(int ms);
+    void setProbeBackoff(const ProbeBackoff::Rule &rule);
 
     // Starts a download like downloadVitals(); the rows listed in `inCloud` were confirmed by
     // an earlier sync of this device and account: they are not read again and count as
@@ -151,6 +160,11 @@ private:
     void flashingStep(const LinkStep &step);
 
     void clearRecord();
+    // The device ports a scan pass listed: logged when they are not those of the pass before.
+    void noteListedPorts(const QStringList &listed);
+    // The identification of the port the scan opened ended, or was cut off by what the device
+    // sent: a device that gave no name reply answered like no Brevia and is probed less often.
+    void judgeProbe();
     // A failed open during the scan: a refusal is logged once per port, a refusal for want
     // of access is also told (serialdevice_portaccess.cpp).
     void noteRefusedOpen(const PortEntry &entry);
@@ -175,6 +189,18 @@ private:
 
     PortLister portLister;
     PortRefusals refusedPorts;
+    ProbeBackoff probeBackoff;
+    QStringList listedPorts; // the device ports of the last scan pass
+    bool portsListed = false; // a scan pass ran
+    bool scanOpening = false; // the scan is opening a port: its failure is noted, not logged
+    // The port the scan opened last (its device node's identity), until its identification
+    // is judged.
+    struct Probe
+    {
+        QString port;
+        QByteArray node;
+        bool judged = true;
+    } probe;
     QElapsedTimer clock; // the dialogues' time
     QTimer stallTimer; // fires at the running dialogue's deadline
     int stallTimeout = defaultStallTimeoutMs;

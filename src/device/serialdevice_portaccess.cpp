@@ -1,5 +1,5 @@
-// The scan's refused opens: a port this user may not open is logged and told once, not on
-// every pass.
+// The scan's refused opens: a port that cannot be opened is logged once, not on every pass,
+// and one this user may not open is also told.
 #include "device/serialdevice.h"
 
 #include <QDebug>
@@ -8,19 +8,18 @@
 
 void SerialDevice::noteRefusedOpen(const PortEntry &entry)
 {
-    // Other failures (no such node, a port already open) are logged by portError().
-    if (serial->error() != QSerialPort::PermissionError)
-        return;
     // Qt reports a port locked or held exclusively by another program as a permission error
     // too; only the node's permissions (EACCES) are something the user can fix for Orvane.
     const QString reason = serial->errorString();
-    const bool accessDenied = reason == qt_error_string(EACCES);
+    const bool permission = serial->error() == QSerialPort::PermissionError;
+    const bool accessDenied = permission && reason == qt_error_string(EACCES);
     if (!refusedPorts.note(entry.systemLocation, reason, accessDenied))
         return;
+    const char *why = accessDenied ? "(this user may not open it)"
+        : permission               ? "(another program may be using it)"
+                                   : "";
     qDebug().noquote() << "🔒" << Q_FUNC_INFO << "Found a device on" << entry.systemLocation
-                       << "but cannot open it:" << reason
-                       << (accessDenied ? "(this user may not open it)"
-                                        : "(another program may be using it)");
+                       << "but cannot open it:" << reason << why;
     if (accessDenied)
         emit portAccessDenied(entry.systemLocation);
 }
