@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 dir=build/package
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_TOOLS=OFF "$@" >/dev/null
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_TOOLS=OFF -DORVANE_SELF_UPDATE=OFF "$@" >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target Orvane
 rm -f "$dir"/orvane_*.deb
 (cd "$dir" && cpack -G DEB >/dev/null)
