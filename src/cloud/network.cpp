@@ -554,6 +554,10 @@ void Network::updateCheckReply(QNetworkReply *reply, const QByteArray &body, con
     if (!applicationDownload) {
         // A package manager installs it: nothing is downloaded that could be installed.
         cloudDebug(where) << "not downloaded: a package manager installs Orvane here";
+        APPLOG_INFO(QStringLiteral("network: application %1.%2 available, not downloaded: a "
+                                   "package manager installs it")
+                        .arg(offer.versionMajor)
+                        .arg(offer.versionMinor));
         offeredMajor = offer.versionMajor;
         offeredMinor = offer.versionMinor;
         emit appUpdateAvailable(updateDescription);

@@ -27,7 +27,6 @@ constexpr int fatArch32Size = 20, fatArch64Size = 32;
 // A universal file holds a handful of slices; a Java class file shares the magic and would
 // read as thousands.
 constexpr quint32 maxFatSlices = 32;
-constexpr quint32 cpuTypeX86_64 = 0x01000007, cpuTypeArm64 = 0x0100000C;
 
 // Bytes at [offset, offset + length) of the device, or nothing when they are not all there.
 std::optional<QByteArray> readAt(QIODevice &file, qint64 offset, qint64 length)
@@ -178,9 +177,9 @@ Identity readElfIdentity(QIODevice &file, QString *why)
 quint32 compiledMachCpuType()
 {
 #if defined(__x86_64__)
-    return cpuTypeX86_64;
+    return 0x01000007; // x86-64
 #elif defined(__aarch64__) || defined(__arm64__)
-    return cpuTypeArm64;
+    return 0x0100000C; // ARM64
 #else
     return 0;
 #endif

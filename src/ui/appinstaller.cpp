@@ -3,6 +3,7 @@
 #include "buildconfig.h"
 #include "common/appfolder.h"
 #include "common/programproof.h"
+#include "logging/logmacros.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -188,6 +189,7 @@ QString AppInstaller::installAndRestart(int versionMajor, int versionMinor)
 
 QString AppInstaller::refuse(const QString &why) const
 {
+    APPLOG_ERROR(QStringLiteral("update: not installed: ") + why);
     QFile::remove(downloadedFile());
     QString message = why
         + QStringLiteral("\n\nNothing was replaced: Orvane %1 keeps running from %2.")
