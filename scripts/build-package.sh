@@ -20,7 +20,8 @@ cflags=$(dpkg-buildflags --get CFLAGS)
 cxxflags=$(dpkg-buildflags --get CXXFLAGS)
 ldflags=$(dpkg-buildflags --get LDFLAGS)
 
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_TOOLS=OFF \
+# A package manager owns the installed program: it never replaces itself.
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_TOOLS=OFF -DORVANE_SELF_UPDATE=OFF \
       -DCMAKE_C_FLAGS="$cppflags $cflags" -DCMAKE_CXX_FLAGS="$cppflags $cxxflags" \
       -DCMAKE_C_FLAGS_RELEASE=-DNDEBUG -DCMAKE_CXX_FLAGS_RELEASE=-DNDEBUG \
       -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \

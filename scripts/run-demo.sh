@@ -3,11 +3,12 @@
 #
 # Builds a demo Orvane whose cloud address and CA are the local stand-in's and whose scan
 # also lists the emulator's pty, starts the stand-in (account demo / demo1234, a newer
-# firmware, no application update) and an emulated Brevia holding three sessions, and
-# launches Orvane with HOME in a demo folder. With a display you work the window yourself;
-# without one, the window runs under Xvfb and a pilot walks one complete sync through it
-# (sign in, upload, firmware update), saving a screenshot after each step. Everything it
-# started is stopped when Orvane exits or on Ctrl-C.
+# firmware, the update sample offered as Orvane 7.5) and an emulated Brevia holding three
+# sessions, and launches a copy of Orvane (build/demo/state/app/Orvane, which the update may
+# replace) with HOME in a demo folder. With a display you work the window yourself; without
+# one, the window runs under Xvfb and a pilot walks one complete sync through it (sign in,
+# the application update installed over that copy, upload, firmware update), saving a
+# screenshot after each step. Everything it started is stopped when Orvane exits or on Ctrl-C.
 #
 # Usage: scripts/run-demo.sh [--headless]
 set -euo pipefail
@@ -33,9 +34,11 @@ while port_in_use "$port"; do port=$((port + 1)); done
 echo "== Building the emulator and the stand-in"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_BUILD_TESTS=OFF \
       -DORVANE_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build "$build" -j"$jobs" --target cloud-standin brevia-emulator >/dev/null
+cmake --build "$build" -j"$jobs" --target cloud-standin brevia-emulator orvane-update-sample \
+    >/dev/null
 standin=$build/tools/cloud-standin/cloud-standin
 emulator=$build/tools/device-emulator/brevia-emulator
+sample=$build/tools/update-sample/orvane-update-sample
 ca=$("$standin" --certs "$build/certs" --init-only)
 
 echo "== Building Orvane for the demo (cloud https://127.0.0.1:$port, extra port $state/brevia)"
@@ -44,7 +47,11 @@ cmake -S . -B "$build" -DORVANE_CLOUD_URL="https://127.0.0.1:$port" -DORVANE_CLO
 cmake --build "$build" -j"$jobs" --target Orvane orvane-demo-pilot >/dev/null
 
 rm -rf "$state"
-mkdir -p "$state/home" "$state/device" "$state/cloud"
+mkdir -p "$state/home" "$state/device" "$state/cloud" "$state/app"
+# The program that runs, and that an installed update replaces: a copy, so that the build's
+# own stays as it was built.
+app=$state/app/Orvane
+cp "$build/src/Orvane" "$app"
 
 pids=()
 cleanup() {
@@ -68,7 +75,9 @@ wait_for_line() {
 }
 
 "$standin" --certs "$build/certs" --data "$state/cloud" --port "$port" \
-    --account "$user:$password" --fw-version 1320 --fw-blocks 24,64 --no-update \
+    --account "$user:$password" --fw-version 1320 --fw-blocks 24,64 \
+    --app-version 7.5 --app-file "$sample" \
+    --app-description "Orvane 7.5 (the update sample of the demo): faster uploads." \
     --log "$state/cloud/requests.jsonl" --quiet >"$state/cloud-standin.out" 2>&1 &
 pids+=($!)
 wait_for_line "$state/cloud-standin.out" "listening on" "cloud-standin" >/dev/null
@@ -84,6 +93,7 @@ echo
 echo "== Cloud stand-in: https://127.0.0.1:$port   user name: $user   password: $password"
 echo "== Emulated Brevia: $state/brevia (firmware 1310, three sessions)"
 echo "== Orvane's home: $state/home (application folder $state/home/orvane)"
+echo "== Application update on offer: Orvane 7.5 (the update sample), installed over $app"
 echo
 
 status=0
@@ -92,11 +102,14 @@ if [ "$headless" = 1 ]; then
     echo "   (Orvane's debug output goes to $state/orvane-debug.log)"
     HOME="$state/home" xvfb-run -a -s "-screen 0 1024x768x24" \
         "$build/tools/demo-pilot/orvane-demo-pilot" --user "$user" --password "$password" \
-        --screenshots "$state/screenshots" 2>"$state/orvane-debug.log" || status=$?
+        --screenshots "$state/screenshots" --update-target "$app" \
+        2>"$state/orvane-debug.log" || status=$?
 else
     echo "== Orvane is running; close its window to stop the demo."
     echo "   (Orvane's debug output goes to $state/orvane-debug.log)"
-    HOME="$state/home" "$build/src/Orvane" 2>"$state/orvane-debug.log" || status=$?
+    echo "   Answering Yes to the application update installs the sample over $app;"
+    echo "   Orvane then quits and starts it, which ends the demo."
+    HOME="$state/home" "$app" 2>"$state/orvane-debug.log" || status=$?
 fi
 
 echo
@@ -128,5 +141,14 @@ for event in erase restart clock image violation; do
 done
 grep -h '"event":"clock"' "$state/device/events.jsonl" 2>/dev/null | tail -1 \
     | sed 's/.*"data":"\([^"]*\)".*/   last clock set: \1/' || true
+echo "== The application"
+if [ -e "$app.previous" ]; then
+    echo "   updated: $app answers \"$("$app" --version 2>&1 | head -n1)\""
+    cmp -s "$app.previous" "$build/src/Orvane" \
+        && echo "   the Orvane it replaced is kept as $app.previous" \
+        || echo "   $app.previous is NOT the Orvane that ran"
+else
+    echo "   not updated: $app is the demo's Orvane"
+fi
 [ "$headless" = 1 ] && echo "== Screenshots: $state/screenshots"
 exit "$status"

@@ -3,6 +3,7 @@
 #include "cloud/cloudcodec.h"
 #include "cloud/network.h"
 #include "common/appfolder.h"
+#include "common/programproof.h"
 #include "standinfixture.h"
 #include "testmain.h"
 
@@ -87,12 +88,13 @@ class TestCloud : public QObject
         connect(client, &Network::sessionSent, this, note("sent"));
         return client;
     }
-    bool settle() // until no reply of the client is running
+    bool settle() // until no reply of the client is running and no download is being proven
     {
         return QTest::qWaitFor(
             [this] {
                 const auto r = network->findChildren<QNetworkReply *>();
-                return std::none_of(r.begin(), r.end(), std::mem_fn(&QNetworkReply::isRunning));
+                return std::none_of(r.begin(), r.end(), std::mem_fn(&QNetworkReply::isRunning))
+                    && network->findChildren<ProgramProof *>().isEmpty();
             },
             10000);
     }
@@ -216,6 +218,10 @@ private slots:
         row("/orvane 404 [1, 2]", fetched + sent);
         row(R"(/orvane 200 {"data": [1]})", fetched + sent);
         row("large application", fetched + sent);
+        // Kept and offered only when it is the version offered, for this computer.
+        row("application: a script", fetched + sent);
+        row("application: another version", fetched + sent);
+        row("application: package managed", chain + sent);
         row(R"(/api/device/pairDevice 200 [{"name": "BREVIA-7", "id": 5}, {"name": "BREVIA-7", "id": 101}])",
             chain + sent);
         row(R"(/api/device/pairDevice 200 [{"name": "brevia-7", "id": 101}])", chain + unpaired);
@@ -256,10 +262,13 @@ private slots:
         if (change.endsWith("firmware"))
             scenario.firmwareFBlocks = 200; // 51 KB of image, about 180 KB of JSON
         scenario.compressReplies = change != "large firmware";
-        if (change == "large application") {
-            scenario.appSize = 200 << 10; // about 700 KB of JSON, in chunks
-            scenario.chunkedPaths.insert("/orvane");
+        if (change == "large application" || change == "application: a script") {
+            scenario.appFile.clear(); // a shell script
+            scenario.appSize = change == "large application" ? 200 << 10 : 4096;
+            scenario.chunkedPaths.insert("/orvane"); // 200 KiB: about 700 KB of JSON
         }
+        if (change == "application: another version")
+            scenario.appVersionMinor = 6; // the update sample answers "Orvane 7.5"
         if (change == "large pairing") // the match comes after the limit
             scenario.bodyOverrides["/api/device/pairDevice"] =
                 "[" + std::string(100 << 10, ' ') + R"({"name": "BREVIA-7", "id": 101}])";
@@ -280,6 +289,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         Network *client = makeNetwork(change == "slow upload" ? 300 : 5000);
+        client->setApplicationDownload(change != "application: package managed");
         if (change != "never signed in")
             client->sigIn(demoUser, demoPassword);
         QVERIFY(settle());
@@ -338,12 +348,26 @@ private slots:
         QVERIFY(!confirmed || progress.contains({total, total}));
         QCOMPARE(sha256(readFile(rev)),
                  events.contains(firmware) ? bytes(records[1].replySha256) : sha256(oldImage));
+        // The download that was proven, none after a refused one, the old file otherwise.
+        const auto download = std::find_if(records.begin(), records.end(),
+                                           [](const auto &r) { return r.path == "/orvane"; });
+        const bool downloaded = download != records.end() && download->status == 200;
+        const bool kept = downloaded && events.contains(offer);
         QCOMPARE(sha256(readFile(app)),
-                 events.contains(offer) ? bytes(records[3].replySha256) : sha256(oldImage));
+                 kept                                      ? bytes(download->replySha256)
+                     : change.startsWith("application: a") ? sha256("")
+                                                           : sha256(oldImage));
+        if (change == "application: package managed") // told, and nothing fetched
+            QVERIFY(download == records.end());
+        if (events.contains(offer))
+            QCOMPARE(QString("%1.%2")
+                         .arg(client->offeredVersionMajor())
+                         .arg(client->offeredVersionMinor()),
+                     "7.5");
         QVERIFY(!events.contains(firmware)
                 || (mode(rev) == ownerOnly && mode(applicationFolderPath()) == ownerOnlyFolder));
         QCOMPARE(QDir(applicationFolderPath()).entryList({"*.part-*"}, QDir::Files), QStringList());
-        QVERIFY(!events.contains(offer) || mode(app) == ownerOnly);
+        QVERIFY(!kept || mode(app) == ownerOnly);
         // Every request but the sign-in carries the token of a successful sign-in, nothing else.
         for (const auto &record : records)
             QCOMPARE(q(record.tokenCheck),

@@ -1,13 +1,12 @@
-// What keeps health data and the program from being lost: the sync ledger's erase rule, the
-// sync record that says what the cloud already holds, files that are whole and private or not
-// there at all, and an application update that never leaves the program half written.
+// What keeps health data from being lost: the sync ledger's erase rule, the sync record that
+// says what the cloud already holds, and files that are whole and private or not there at all.
+// (The application update has tst_appinstaller.)
 #include "testmain.h"
 
 #include "common/appfolder.h"
 #include "common/privatefiles.h"
 #include "device/syncledger.h"
 #include "sync/syncrecord.h"
-#include "ui/appinstaller.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -289,47 +288,6 @@ private slots:
         QVERIFY(!makePrivateFolder(path).isEmpty());
         QVERIFY(!writePrivateFile(path + QStringLiteral("/x"), "y").isEmpty());
         QCOMPARE(readFile(path), QByteArray(5400, 'o'));
-    }
-
-    // The cloud client's download in the application folder replaces the program's file; the
-    // program starts again only once the new version is in place.
-    void installerNeverLeavesTheProgramHalfWritten()
-    {
-        QTemporaryDir programs;
-        const QString target = programs.filePath("Orvane"),
-                      download = applicationFilePath("Orvane");
-        QVERIFY(writeFile(target, "old program") && writeFile(programs.filePath("plain"), "file"));
-        QVERIFY(QFile::setPermissions(
-            target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ExeGroup));
-        AppInstaller installer;
-        int restarts = 0;
-        installer.setRestartHandler([&restarts] { ++restarts; });
-        QVERIFY(QDir().mkpath(applicationFolderPath()));
-        // Nothing downloaded, an empty download, the target's folder missing or a file.
-        for (const QString failure : {"-", "", "gone/Orvane", "plain/Orvane"}) {
-            QFile::remove(download);
-            QVERIFY(failure == "-" || writeFile(download, failure.isEmpty() ? "" : "new"));
-            installer.setTarget(programs.filePath(failure.contains('/') ? failure : "Orvane"));
-            QVERIFY2(!installer.installAndRestart().isEmpty(), qPrintable(failure));
-            QCOMPARE(restarts, 0);
-            QCOMPARE(readFile(target), QByteArray("old program"));
-            QCOMPARE(filesIn(programs.path()), QStringList({"Orvane", "plain"}));
-        }
-
-        // A running program goes on reading its old file: it is replaced, not overwritten.
-        QByteArray bytes(3 * 65536 + 17, '\0');
-        for (int i = 0; i < bytes.size(); ++i)
-            bytes[i] = char(i * 31 + i / 7);
-        QVERIFY(writeFile(download, bytes));
-        QFile running(target);
-        QVERIFY(running.open(QIODevice::ReadOnly));
-        installer.setTarget(target);
-        QCOMPARE(installer.installAndRestart(), QString());
-        QCOMPARE(restarts, 1);
-        QCOMPARE(running.readAll(), QByteArray("old program"));
-        QCOMPARE(readFile(target), bytes);
-        QCOMPARE(modeOf(target), 0751); // the target's permissions, the right to run it added
-        QCOMPARE(filesIn(programs.path()), QStringList({"Orvane", "plain"}));
     }
 };
 

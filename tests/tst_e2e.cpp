@@ -31,7 +31,7 @@ public:
     {
         if (!cloud.start(builtProgram(QStringLiteral("tools/cloud-standin/cloud-standin")),
                          QStringList {"--certs", certificates, "--data", path("cloud"), "--log",
-                                      path("requests.jsonl"), "--quiet", "--no-update", "--account",
+                                      path("requests.jsonl"), "--quiet", "--account",
                                       userName + ':' + password}
                              + cloudOptions))
             return false;
@@ -102,6 +102,7 @@ class TestE2e : public QObject
 private slots:
     void init() { forgetUserState(); }
     void synchronizationThenFirmware();
+    void applicationUpdate();
 
 private:
     QTemporaryDir certificates {QDir::tempPath() + QStringLiteral("/orvane-e2e-certs-XXXXXX")};
@@ -125,7 +126,8 @@ void TestE2e::synchronizationThenFirmware()
                                 "--session", "1765094400:630@6000"};
     QVERIFY2(
         rig.start(certificates.path(),
-                  {"--fw-version", "1320", "--fw-image", imagePath, "--upload-delay-ms", "1000"},
+                  {"--fw-version", "1320", "--fw-image", imagePath, "--upload-delay-ms", "1000",
+                   "--no-update"},
                   QStringList {"--fw", "1310", "--new-fw", "1320"} + sessions),
         qPrintable(rig.cloud.errorString() + rig.device.errorString()));
     rig.openWindow();
@@ -175,6 +177,38 @@ void TestE2e::synchronizationThenFirmware()
     QCOMPARE(rig.events("erase"), 1);
     QCOMPARE(rig.events("image"), 1);
     QCOMPARE(rig.boxes.count(), 0);
+    const QString problems = rig.finish();
+    QVERIFY2(problems.isEmpty(), qPrintable(problems));
+}
+
+// The stand-in offers the update sample as Orvane 7.5: downloaded, proven, and on Yes put in
+// place of the program (a copy standing in for it) with the old one kept beside it.
+void TestE2e::applicationUpdate()
+{
+    Processes rig;
+    const QString sample = builtProgram(QStringLiteral("tools/update-sample/orvane-update-sample"));
+    QVERIFY2(rig.start(certificates.path(),
+                       {"--app-version", "7.5", "--app-file", sample, "--app-description",
+                        "Faster uploads"},
+                       {}),
+             qPrintable(rig.cloud.errorString() + rig.device.errorString()));
+    const QString target = rig.path("installed/Orvane");
+    QVERIFY(QDir().mkpath(rig.path("installed")) && writeFile(target, "Orvane 7.4 in use"));
+    rig.boxes.queue(QMessageBox::Yes);
+    MainWindow *window = rig.openWindow();
+    window->setApplicationUpdateTarget(target);
+    int restarts = 0;
+    window->setRestartHandler([&restarts] { ++restarts; });
+    QVERIFY(rig.signIn());
+    QTRY_COMPARE_WITH_TIMEOUT(restarts, 1, stepMs);
+    QCOMPARE(rig.boxes.count(), 1);
+    QCOMPARE(rig.boxes.last().informativeText, QStringLiteral("Faster uploads"));
+    QCOMPARE(readFile(target), readFile(sample));
+    QCOMPARE(readFile(target + ".previous"), QByteArray("Orvane 7.4 in use"));
+    QProcess installed;
+    installed.start(target, {"--version"});
+    QVERIFY(installed.waitForFinished(10000));
+    QCOMPARE(installed.readAllStandardOutput(), QByteArray("Orvane 7.5\n"));
     const QString problems = rig.finish();
     QVERIFY2(problems.isEmpty(), qPrintable(problems));
 }

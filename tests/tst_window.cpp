@@ -438,16 +438,23 @@ void TestWindow::signInAgainWaitsForItsOwnPairing()
 
 void TestWindow::applicationUpdate_data()
 {
+    QTest::addColumn<QString>("offer");
     QTest::addColumn<int>("answer");
-    QTest::newRow("cancel") << int(QMessageBox::Cancel);
-    QTest::newRow("yes") << int(QMessageBox::Yes);
+    QTest::newRow("cancel") << "7.5" << int(QMessageBox::Cancel);
+    QTest::newRow("yes") << "7.5" << int(QMessageBox::Yes);
+    // The update sample answers "Orvane 7.5": not what was offered, so never kept or offered.
+    QTest::newRow("another version than offered") << "7.6" << int(QMessageBox::Yes);
+    // The program's folder is read-only: told, with nothing downloaded or replaced.
+    QTest::newRow("package managed") << "7.5" << int(QMessageBox::Ok);
 }
 
 void TestWindow::applicationUpdate()
 {
+    QFETCH(QString, offer);
     QFETCH(int, answer);
+    const bool managed = answer == QMessageBox::Ok;
     standin::Scenario scenario = quietCloud();
-    scenario.appVersionMinor = 5;
+    scenario.appVersionMinor = offer.section('.', 1).toInt();
     // The description is the cloud's text, markup and links included: shown as it is.
     scenario.appDescription = "7.5: <b>faster</b> <a href=\"https://elsewhere.invalid\">notes</a>";
     QVERIFY(cloud.server().setScenario(scenario));
@@ -459,6 +466,10 @@ void TestWindow::applicationUpdate()
     QVERIFY(writeFile(target, oldProgram));
     QVERIFY(QFile::setPermissions(
         target, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    const QFileDevice::Permissions folderMode = QFile::permissions(folder.path());
+    if (managed)
+        QVERIFY(
+            QFile::setPermissions(folder.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     WindowRig rig(cloud, brevia::Scenario());
     MessageBoxAnswerer boxes;
     boxes.queue(QMessageBox::StandardButton(answer));
@@ -467,25 +478,56 @@ void TestWindow::applicationUpdate()
     int restarts = 0;
     window->setRestartHandler([&restarts] { ++restarts; });
 
+    // An earlier download, for an older offer: replaced by a proven one, removed otherwise.
+    const QString downloaded = applicationFilePath(QStringLiteral("Orvane"));
+    QVERIFY(writeFile(downloaded, "an earlier download"));
     rig.typeAndSignIn(QStringLiteral("demo"), QStringLiteral("demo1234"));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.button("button_signin")->text(), QStringLiteral("Sign out"),
+                              5000);
+    if (offer == "7.6") {
+        // Checked before it is kept: the user is never asked about it.
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(downloaded), 20000);
+        QCOMPARE(requestCount(cloud.server(), "GET", "/orvane"), 1);
+        QCOMPARE(boxes.count(), 0);
+        QCOMPARE(readFile(target), oldProgram);
+        QVERIFY(QFile::setPermissions(folder.path(), folderMode));
+        return;
+    }
     QTRY_VERIFY_WITH_TIMEOUT(boxes.count() >= 1, 20000);
-    QCOMPARE(boxes.seen().first().text,
-             QStringLiteral("A new version of Orvane app is available."));
-    QCOMPARE(boxes.seen().first().informativeText, QString::fromStdString(scenario.appDescription));
-    QVERIFY(boxes.seen().first().informativeIsPlainText);
-    const QByteArray newProgram = readFile(applicationFilePath(QStringLiteral("Orvane")));
-    QVERIFY(!newProgram.isEmpty()); // stays where it is, whatever the answer
+    const SeenMessageBox box = boxes.seen().first();
+    QCOMPARE(box.text, QStringLiteral("A new version of Orvane app is available."));
+    QVERIFY(box.informativeIsPlainText);
+    QVERIFY(QFile::setPermissions(folder.path(), folderMode));
+    if (managed) {
+        QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QVERIFY2(box.informativeText.startsWith("Orvane 7.5 is available. Orvane runs from "
+                                                + target + ", which this user may not change.")
+                     && box.informativeText.contains("package manager")
+                     && box.informativeText.endsWith(
+                         QString::fromStdString("\n\n" + scenario.appDescription)),
+                 qPrintable(box.informativeText));
+        QCOMPARE(requestCount(cloud.server(), "GET", "/orvane"), 0);
+        QCOMPARE(readFile(downloaded), QByteArray("an earlier download"));
+        QCOMPARE(restarts, 0);
+        QCOMPARE(readFile(target), oldProgram);
+        return;
+    }
+    QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::Cancel);
+    QCOMPARE(box.informativeText, QString::fromStdString(scenario.appDescription));
+    const QByteArray newProgram = readFile(QString::fromStdString(standin::updateSampleFile()));
     if (answer == QMessageBox::Yes) {
         QTRY_COMPARE(restarts, 1);
         QCOMPARE(readFile(target), newProgram);
         QVERIFY(QFile::permissions(target) & QFileDevice::ExeOwner);
-        QCOMPARE(QDir(folder.path()).entryList(QDir::Files), QStringList {"Orvane"});
+        QCOMPARE(readFile(target + ".previous"), oldProgram);
+        QCOMPARE(QDir(folder.path()).entryList(QDir::Files),
+                 QStringList({"Orvane", "Orvane.previous"}));
     } else {
         QCOMPARE(restarts, 0);
         QCOMPARE(readFile(target), oldProgram);
+        QCOMPARE(readFile(downloaded), newProgram); // stays where it is
     }
-    QTRY_COMPARE_WITH_TIMEOUT(rig.button("button_signin")->text(), QStringLiteral("Sign out"),
-                              5000);
+    QCOMPARE(boxes.count(), 1);
 }
 
 // The device is there but this user may not open its port: the panel says where it was found

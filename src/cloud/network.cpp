@@ -3,6 +3,7 @@
 #include "cloud/cloudcodec.h"
 #include "common/appfolder.h"
 #include "common/privatefiles.h"
+#include "common/programproof.h"
 #include "logging/logmacros.h"
 
 #include <QDebug>
@@ -604,8 +605,25 @@ void Network::updateCheckReply(QNetworkReply *reply, const QByteArray &body, con
     cloudDebug(where) << offer.versionMajor << cloudcodec::appVersionMajor << offer.versionMinor
                       << cloudcodec::appVersionMinor;
     updateDescription = offer.description;
+    if (!applicationDownload) {
+        // A package manager installs it: nothing is downloaded that could be installed.
+        cloudDebug(where) << "not downloaded: a package manager installs Orvane here";
+        APPLOG_INFO(QStringLiteral("network: application %1.%2 available, not downloaded: a "
+                                   "package manager installs it")
+                        .arg(offer.versionMajor)
+                        .arg(offer.versionMinor));
+        offeredMajor = offer.versionMajor;
+        offeredMinor = offer.versionMinor;
+        emit appUpdateAvailable(updateDescription);
+        emit preparationsDone();
+        return;
+    }
+    // The version travels with the request, so that the download is proven against the
+    // offer it belongs to.
     QNetworkReply *download =
-        send("GET", makeRequest(QStringLiteral("/orvane"), AppDownload, QVariant(), true));
+        send("GET",
+             makeRequest(QStringLiteral("/orvane"), AppDownload,
+                         QVariantList {offer.versionMajor, offer.versionMinor}, true));
     connect(download, &QNetworkReply::downloadProgress, this, &Network::appDownloadProgress,
             Qt::UniqueConnection);
 }
@@ -615,27 +633,69 @@ void Network::appDownloadReply(QNetworkReply *reply, const QByteArray &body, con
     // Decoded from the bytes: the application can be many megabytes of JSON.
     const cloudcodec::ApplicationReply read =
         cloudcodec::readApplicationReply(body, statusOf(reply));
+    if (read.answered && read.usable) {
+        const QVariantList version = subjectOf(reply).toList();
+        proveApplication(read.bytes, version.value(0).toInt(), version.value(1).toInt());
+        return;
+    }
     if (read.answered) {
-        if (!read.usable) {
-            cloudDebug(where) << "application download without an application, network error"
-                              << reply->error() << "body bytes" << body.size();
-            REPLY_LOG(applog::LogLevel_ERROR,
-                      QStringLiteral("network: error: no application in the download reply"));
-        } else {
-            QString error = makePrivateFolder(applicationFolderPath());
-            if (error.isEmpty())
-                error = writePrivateFile(applicationFilePath(QStringLiteral("Orvane")), read.bytes);
-            if (error.isEmpty()) {
-                emit appUpdateAvailable(updateDescription);
-            } else {
-                cloudDebug(where) << "the downloaded application not written:" << error;
-                REPLY_LOG(
-                    applog::LogLevel_ERROR,
-                    QStringLiteral("network: error: cannot write the downloaded application"));
-            }
-        }
+        cloudDebug(where) << "application download without an application, network error"
+                          << reply->error() << "body bytes" << body.size();
+        REPLY_LOG(applog::LogLevel_ERROR,
+                  QStringLiteral("network: error: no application in the download reply"));
     } else {
         cloudDebug(where) << "application download failed, HTTP status" << httpStatus(reply);
+    }
+    emit preparationsDone();
+}
+
+void Network::proveApplication(const QByteArray &bytes, int versionMajor, int versionMinor)
+{
+    if (applicationProof) {
+        // A later download replaces the one still being proven, which ends unkept.
+        cloudDebug(Q_FUNC_INFO) << "a newer download replaces the one being proven";
+        delete applicationProof;
+        applicationProof = nullptr;
+        emit preparationsDone();
+    }
+    provingApplication = bytes;
+    provingMajor = versionMajor;
+    provingMinor = versionMinor;
+    applicationProof = new ProgramProof(this);
+    connect(applicationProof, &ProgramProof::finished, this, &Network::applicationProofFinished);
+    applicationProof->start(bytes, versionMajor, versionMinor);
+}
+
+void Network::applicationProofFinished()
+{
+    ProgramProof *proof = applicationProof;
+    applicationProof = nullptr;
+    proof->deleteLater();
+    const QByteArray bytes = std::exchange(provingApplication, QByteArray());
+    const QString path = applicationFilePath(QStringLiteral("Orvane"));
+    const QString version = QStringLiteral("%1.%2").arg(provingMajor).arg(provingMinor);
+    if (!proof->proven()) {
+        // An earlier download left in the folder belongs to an older offer.
+        QFile::remove(path);
+        cloudDebug(Q_FUNC_INFO) << "the downloaded application is refused:" << proof->refusal()
+                                << proof->details();
+        APPLOG_ERROR(QStringLiteral("network: error: the downloaded application for %1 is "
+                                    "refused: %2 (%3)")
+                         .arg(version, proof->refusal(), proof->details()));
+        emit preparationsDone();
+        return;
+    }
+    QString error = makePrivateFolder(applicationFolderPath());
+    if (error.isEmpty())
+        error = writePrivateFile(path, bytes);
+    if (error.isEmpty()) {
+        offeredMajor = provingMajor;
+        offeredMinor = provingMinor;
+        APPLOG_INFO(QStringLiteral("network: application %1 downloaded and proven").arg(version));
+        emit appUpdateAvailable(updateDescription);
+    } else {
+        cloudDebug(Q_FUNC_INFO) << "the downloaded application not written:" << error;
+        APPLOG_ERROR(QStringLiteral("network: error: cannot write the downloaded application"));
     }
     emit preparationsDone();
 }

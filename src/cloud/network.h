@@ -16,6 +16,7 @@
 #include <QString>
 #include <QUrl>
 
+class ProgramProof;
 class QNetworkAccessManager;
 class QNetworkRequest;
 class QSettings;
@@ -54,6 +55,15 @@ public:
     quint64 accountEpoch() const { return account; }
     RequestKind lastRequestKind() const { return requestKind; }
     QString settingsFilePath() const;
+
+    // The application version behind the last appUpdateAvailable(): the version of the
+    // download kept, or the version on offer where nothing is downloaded. 0.0 before one.
+    int offeredVersionMajor() const { return offeredMajor; }
+    int offeredVersionMinor() const { return offeredMinor; }
+
+    // Whether a newer application is downloaded (the default). Where a package manager owns
+    // the program nothing is: appUpdateAvailable() only tells that the version is out.
+    void setApplicationDownload(bool enabled) { applicationDownload = enabled; }
 
 public slots:
     void checkSignedInStatus();
@@ -116,6 +126,10 @@ private:
     void updateCheckReply(QNetworkReply *reply, const QByteArray &body, const char *where);
     void appDownloadReply(QNetworkReply *reply, const QByteArray &body, const char *where);
     void pairingReply(QNetworkReply *reply, const QByteArray &body, const char *where);
+    // The downloaded application is kept and offered only once proven to be the version
+    // offered, for this computer; preparationsDone() follows either way.
+    void proveApplication(const QByteArray &bytes, int versionMajor, int versionMinor);
+    void applicationProofFinished();
     void versionReportReply(QNetworkReply *reply, const char *where);
     // Reports a session upload that never left, after the caller's own signal has returned.
     void refuseUpload(const QString &fileName, const QString &why);
@@ -129,6 +143,14 @@ private:
     RequestKind requestKind = NoRequest;
     QString sessionFileName;
     QString updateDescription;
+    int offeredMajor = 0;
+    int offeredMinor = 0;
+    bool applicationDownload = true;
+    // The download being proven: its bytes and version, until the proof has finished.
+    ProgramProof *applicationProof = nullptr;
+    QByteArray provingApplication;
+    int provingMajor = 0;
+    int provingMinor = 0;
     QString nameBLE;
     int userID = 0;
     int deviceID = 0;

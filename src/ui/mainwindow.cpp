@@ -28,6 +28,20 @@ void setText(Widget *widget, const std::optional<QString> &text)
         widget->setText(*text);
 }
 
+// Texts from the cloud or about files are shown as the text they are, never as markup with
+// links that open elsewhere.
+void showPlainInformativeText(QMessageBox *box, const QString &text)
+{
+    box->setInformativeText(text);
+    for (QLabel *label : box->findChildren<QLabel *>()) {
+        if (label->text() == text) {
+            label->setTextFormat(Qt::PlainText);
+            label->setOpenExternalLinks(false);
+            label->setTextInteractionFlags(Qt::NoTextInteraction);
+        }
+    }
+}
+
 void setBar(RoundProgressBar *bar, const windowview::Bar &shown)
 {
     if (shown.format)
@@ -50,6 +64,8 @@ MainWindow::MainWindow(QWidget *parent, const CloudEndpoint &endpoint, PortListe
     platformfonts::adaptSizes(this);
 
     network = new Network(nullptr, endpoint);
+    // Where a package manager owns the program, no application is downloaded.
+    network->setApplicationDownload(installer.packageManaged().isEmpty());
     serialDevice = new SerialDevice(nullptr, std::move(portLister));
 
     connect(serialDevice, &SerialDevice::deviceInfoChanged, this, &MainWindow::showDeviceInfo);
@@ -97,6 +113,7 @@ MainWindow::~MainWindow()
 void MainWindow::setApplicationUpdateTarget(const QString &targetPath)
 {
     installer.setTarget(targetPath);
+    network->setApplicationDownload(installer.packageManaged().isEmpty());
 }
 
 void MainWindow::setRestartHandler(std::function<void()> restart)
@@ -515,30 +532,41 @@ void MainWindow::vitalsSynchronized()
 void MainWindow::appUpdateAvailable(QString message)
 {
     qDebug() << "💬" << Q_FUNC_INFO << message;
+    const QString version = QStringLiteral("%1.%2")
+                                .arg(network->offeredVersionMajor())
+                                .arg(network->offeredVersionMinor());
+    const QString managed = installer.packageManaged();
+    if (!managed.isEmpty()) {
+        // Nothing was downloaded: the package manager installs it.
+        QMessageBox box(QMessageBox::Information, QString(),
+                        QStringLiteral("A new version of Orvane app is available."),
+                        QMessageBox::Ok);
+        QString text = QStringLiteral("Orvane %1 is available. %2 Install it with your package "
+                                      "manager.")
+                           .arg(version, managed);
+        if (!message.isEmpty())
+            text += QStringLiteral("\n\n") + message;
+        showPlainInformativeText(&box, text);
+        box.exec();
+        return;
+    }
+
     QMessageBox box(QMessageBox::Information, QString(),
                     QStringLiteral("A new version of Orvane app is available."),
                     QMessageBox::Yes | QMessageBox::Cancel);
-    box.setInformativeText(message);
-    // The description comes from the cloud: shown as the text it is, never as markup with
-    // links that open elsewhere.
-    for (QLabel *label : box.findChildren<QLabel *>()) {
-        if (label->text() == message) {
-            label->setTextFormat(Qt::PlainText);
-            label->setOpenExternalLinks(false);
-            label->setTextInteractionFlags(Qt::NoTextInteraction);
-        }
-    }
+    showPlainInformativeText(&box, message);
     if (box.exec() != QMessageBox::Yes)
         return;
 
     qDebug() << "💬" << Q_FUNC_INFO << installer.downloadedFile();
-    const QString error = installer.installAndRestart();
-    if (error.isEmpty())
+    const QString refusal =
+        installer.installAndRestart(network->offeredVersionMajor(), network->offeredVersionMinor());
+    if (refusal.isEmpty())
         return;
     // The old program keeps running.
-    qWarning() << "💬" << Q_FUNC_INFO << "update not installed:" << error;
+    qWarning().noquote() << "💬" << Q_FUNC_INFO << "update not installed:" << refusal;
     QMessageBox failure(QMessageBox::Warning, QString(),
                         QStringLiteral("The update could not be installed."), QMessageBox::Ok);
-    failure.setInformativeText(error + QStringLiteral("\nOrvane keeps running as it is."));
+    showPlainInformativeText(&failure, refusal);
     failure.exec();
 }

@@ -18,7 +18,7 @@ void MessageBoxAnswerer::poll()
     auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
     if (!box || !box->isVisible())
         return;
-    SeenMessageBox seen {box->text(), box->informativeText()};
+    SeenMessageBox seen {box->text(), box->informativeText(), false, box->standardButtons()};
     for (const QLabel *label : box->findChildren<QLabel *>()) {
         if (!seen.informativeText.isEmpty() && label->text() == seen.informativeText)
             seen.informativeIsPlainText =

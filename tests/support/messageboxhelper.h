@@ -15,6 +15,7 @@ struct SeenMessageBox
     QString text;
     QString informativeText;
     bool informativeIsPlainText = false; // shown as text, links not followed
+    QMessageBox::StandardButtons buttons;
 };
 
 class MessageBoxAnswerer : public QObject

@@ -3,6 +3,11 @@
 // transfer, then presses "Update" and waits until the flashed device is back. It saves a
 // screenshot of the window after each step. The window, the device link and the cloud client
 // are the ones Orvane runs, built with this build's cloud address and extra port.
+//
+// With --update-target FILE it also answers Yes when the cloud offers a newer Orvane after the
+// sign-in: the update is proven and installed over FILE (a copy of Orvane, since the pilot is
+// not Orvane's own file), the old one kept beside it. Where Orvane would then quit and start
+// the new version, the pilot says so and walks on.
 #include "ui/mainwindow.h"
 #include "ui/startup.h"
 
@@ -30,6 +35,7 @@ struct Options
     QString user;
     QString password;
     QString screenshots;
+    QString updateTarget;
     int stepTimeoutS = 120;
 };
 
@@ -54,6 +60,9 @@ bool parseOptions(const QStringList &args, Options &options, QString &error)
                 return false;
         } else if (arg == QLatin1String("--screenshots")) {
             if (!value(options.screenshots))
+                return false;
+        } else if (arg == QLatin1String("--update-target")) {
+            if (!value(options.updateTarget))
                 return false;
         } else if (arg == QLatin1String("--step-timeout")) {
             if (!value(number))
@@ -84,6 +93,16 @@ public:
     int run()
     {
         QDir().mkpath(options.screenshots);
+        if (!options.updateTarget.isEmpty()) {
+            window.setApplicationUpdateTarget(options.updateTarget);
+            window.setRestartHandler([this] {
+                updateInstalled = true;
+                say(QStringLiteral("application update installed over ") + options.updateTarget
+                    + QStringLiteral("; Orvane would now quit and start it, the walk goes on"));
+            });
+            QObject::connect(&updateWatch, &QTimer::timeout, [this] { answerUpdate(); });
+            updateWatch.start(100);
+        }
 
         if (!step("the window shows the device", [&] { return deviceShown(); }))
             return 1;
@@ -126,6 +145,9 @@ public:
             return 1;
         say(QStringLiteral("device back with ") + text("label_fw"));
         shoot("08-up-to-date");
+        if (!options.updateTarget.isEmpty()
+            && !step("the application update installed", [&] { return updateInstalled; }))
+            return 1;
         // The device found again is paired again; let that request finish before the window
         // closes, as a person would not close it in the same instant.
         QTest::qWait(1500);
@@ -152,6 +174,29 @@ private:
         say(QStringLiteral("FAILED: the device stayed busy"));
         shoot("failed");
         return false;
+    }
+
+    // The application update's boxes: the offer is answered Yes, a refusal is reported.
+    void answerUpdate()
+    {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        if (box->text() == QLatin1String("A new version of Orvane app is available.")) {
+            say(QStringLiteral("application update offered: ") + box->informativeText());
+            const QString path =
+                QDir(options.screenshots).filePath(QStringLiteral("03b-application-update.png"));
+            box->grab().save(path);
+            say(QStringLiteral("screenshot ") + path);
+            if (QAbstractButton *yes = box->button(QMessageBox::Yes))
+                yes->click();
+            else
+                box->accept();
+        } else if (box->text() == QLatin1String("The update could not be installed.")) {
+            say(QStringLiteral("FAILED: the application update was refused: ")
+                + box->informativeText());
+            box->accept();
+        }
     }
 
     void answerBoxes()
@@ -226,6 +271,8 @@ private:
     MainWindow &window;
     const Options &options;
     bool busySaid = false;
+    bool updateInstalled = false;
+    QTimer updateWatch;
 };
 
 } // namespace
@@ -237,7 +284,8 @@ int main(int argc, char *argv[])
     QString error;
     if (!parseOptions(application.arguments(), options, error)) {
         std::fprintf(stderr, "orvane-demo-pilot: %s\nUsage: orvane-demo-pilot --user NAME "
-                             "--password PASS --screenshots DIR [--step-timeout S]\n",
+                             "--password PASS --screenshots DIR [--update-target FILE] "
+                             "[--step-timeout S]\n",
                      qPrintable(error));
         return 2;
     }

@@ -57,9 +57,9 @@ Application update (GET /api/orvane/checkUpdate, GET /orvane):
   --app-version MAJOR.MINOR  version offered (default 7.5)
   --no-update            offer 7.4, the running version
   --app-description TEXT description of the offered version
-  --app-file FILE        the application to send (at most 64 MiB)
-  --app-size BYTES       or generate a shell script of that size (default 4096); installing
-                         it replaces the running program with that script
+  --app-file FILE        the application to send (at most 64 MiB; default the update
+                         sample built with the stand-in, which answers "Orvane 7.5")
+  --app-size BYTES       or generate a shell script of that size, which Orvane must refuse
 
 Devices (PUT /api/device/pairDevice, POST /api/device/updateFirmwareVersion):
   --device NAME:ID       a device the account has from the start, repeatable; unknown
@@ -257,6 +257,7 @@ std::string parse(int argc, char **argv, Options &o)
             if (!n)
                 return "--app-size needs a number of bytes, not \"" + v + "\"";
             s.appSize = *n;
+            s.appFile.clear();
         } else if (name == "--paired-to-other") {
             s.pairedToOther = true;
         } else if (name == "--no-compression") {

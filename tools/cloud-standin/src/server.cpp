@@ -259,6 +259,11 @@ bool storeUpload(const std::string &folder, const std::string &name, const std::
 
 } // namespace
 
+std::string updateSampleFile()
+{
+    return STANDIN_UPDATE_SAMPLE;
+}
+
 std::string validateScenario(const Scenario &s)
 {
     for (const auto &account : s.accounts) {

@@ -29,6 +29,9 @@ struct Device
     int owner = 0; // the user id; 0: the scenario's userId
 };
 
+// The update sample built with the stand-in: orvane-update-sample, answering "Orvane 7.5".
+std::string updateSampleFile();
+
 struct Scenario
 {
     std::vector<Account> accounts {{"demo", "demo1234"}};
@@ -47,12 +50,14 @@ struct Scenario
     int firmwareFBlocks = 4;
     int firmwareCBlocks = 16;
 
-    // Application offered by GET /api/orvane/checkUpdate and GET /orvane: read from appFile
-    // when it is set, otherwise a generated shell script of appSize bytes.
+    // Application offered by GET /api/orvane/checkUpdate and GET /orvane: read from appFile,
+    // by default the update sample built with the stand-in (a program of this computer that
+    // answers "--version" with "Orvane 7.5"); with appFile empty, a generated shell script of
+    // appSize bytes (which the app must refuse to install).
     int appVersionMajor = 7;
     int appVersionMinor = 5;
     std::string appDescription = "Orvane 7.5 from the cloud stand-in";
-    std::string appFile;
+    std::string appFile = updateSampleFile();
     std::size_t appSize = 4096;
 
     // Pairing: the devices the account has from the start, or a refusal because the device
