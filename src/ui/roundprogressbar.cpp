@@ -1,5 +1,8 @@
 #include "ui/roundprogressbar.h"
 
+#include "ui/roundprogressbaraccessible.h"
+
+#include <QAccessible>
 #include <QConicalGradient>
 #include <QFontMetricsF>
 #include <QImage>
@@ -63,7 +66,10 @@ QBrush circleAnchoredBrush(const QBrush &brush, const QRectF &circle)
 
 } // namespace
 
-RoundProgressBar::RoundProgressBar(QWidget *parent) : QWidget(parent) { }
+RoundProgressBar::RoundProgressBar(QWidget *parent) : QWidget(parent)
+{
+    RoundProgressBarAccessible::installFactory();
+}
 
 void RoundProgressBar::setRange(double min, double max)
 {
@@ -73,9 +79,12 @@ void RoundProgressBar::setRange(double min, double max)
     this->max = max;
     if (this->min > this->max)
         qSwap(this->min, this->max);
+    const double before = m_value;
     clampValue();
     rebuildBrush = true;
     update();
+    if (m_value != before)
+        announceValue();
 }
 
 void RoundProgressBar::setMinimum(double min)
@@ -97,6 +106,7 @@ void RoundProgressBar::setValue(double val)
         return;
     m_value = clamped;
     update();
+    announceValue();
 }
 
 void RoundProgressBar::setValue(int val)
@@ -187,6 +197,17 @@ bool RoundProgressBar::hasHeightForWidth() const
     return true;
 }
 
+double RoundProgressBar::fraction() const
+{
+    return qBound(0.0, fractionOf(m_value, min, max), 1.0);
+}
+
+void RoundProgressBar::announceValue()
+{
+    QAccessibleValueChangeEvent event(this, m_value);
+    QAccessible::updateAccessibility(&event);
+}
+
 void RoundProgressBar::clampValue()
 {
     m_value = qBound(min, m_value, max);
@@ -210,8 +231,8 @@ void RoundProgressBar::paintEvent(QPaintEvent *)
     drawBackground(p, image.rect());
     drawBase(p, baseRect);
 
-    const double fraction = qBound(0.0, fractionOf(m_value, min, max), 1.0);
-    const double r = fraction > 0 ? 1 / fraction : std::numeric_limits<double>::infinity();
+    const double filled = fraction();
+    const double r = filled > 0 ? 1 / filled : std::numeric_limits<double>::infinity();
     drawValue(p, baseRect, m_value, r);
 
     QRectF innerRect;
@@ -366,6 +387,8 @@ void RoundProgressBar::valueFormatChanged()
     if (m_format.contains(QLatin1String("%m")))
         updateFlags |= 4;
     update();
+    // What the bar says changed with it.
+    announceValue();
 }
 
 void RoundProgressBar::rebuildDataBrushIfNeeded()
