@@ -1,3 +1,4 @@
+#include "ui/highdpi.h"
 #include "ui/mainwindow.h"
 #include "ui/startup.h"
 
@@ -6,6 +7,7 @@
 
 int main(int argc, char *argv[])
 {
+    enableHighDpiScaling();
     QApplication application(argc, argv);
     // The window first: it depends on neither the identity nor the folder nor the log.
     MainWindow window;

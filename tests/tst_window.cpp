@@ -5,12 +5,15 @@
 #include "nodeaccess.h"
 #include "windowrig.h"
 
+#include "ui/labelanimation.h"
+
 #include <QAbstractButton>
 #include <QDesktopServices>
 #include <QImage>
 #include <QImageReader>
 #include <QMovie>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 
 using namespace testsupport;
@@ -148,14 +151,29 @@ void TestWindow::firstLookAndSignIn()
     for (const char *name : {"button_update", "button_cloud_upload", "roundBarCloud", "roundBarFW",
                              "label_userName", "label_cloud_worning"})
         QVERIFY2(!rig.shown(name), name);
-    // The images are decoded once at twice their shown size at most: the window sits open
-    // all day.
-    QMovie *movie = rig.label("label_indicator")->movie();
+    // The animation is decoded once at twice its shown size at most, and each frame made for
+    // the screen once: the window sits open all day. Played fast, two rounds show no more
+    // pixmaps than the movie has frames.
+    QLabel *indicator = rig.label("label_indicator");
+    auto *animation = indicator->findChild<LabelAnimation *>();
+    QVERIFY(animation);
+    QMovie *movie = animation->movie();
     QVERIFY(movie && movie->isValid() && movie->state() == QMovie::Running);
     QCOMPARE(movie->cacheMode(), QMovie::CacheAll);
     QVERIFY(QImageReader(QStringLiteral(":/resources/cargando.gif")).size().width()
-            <= 2 * movie->scaledSize().width() + 1);
-    QTRY_VERIFY(movie->currentFrameNumber() >= 0);
+            <= 2 * animation->shownSize().width() + 1);
+    QVERIFY(movie->frameCount() > 1);
+    movie->setSpeed(1000);
+    QSet<qint64> pixmaps;
+    QSignalSpy frames(movie, &QMovie::frameChanged);
+    const auto watch = connect(movie, &QMovie::frameChanged, this, [&] {
+        pixmaps.insert(indicator->pixmap(Qt::ReturnByValue).cacheKey());
+    });
+    QTRY_VERIFY(frames.count() > 2 * movie->frameCount());
+    disconnect(watch);
+    QCOMPARE(pixmaps.size(), movie->frameCount());
+    QCOMPARE(indicator->pixmap(Qt::ReturnByValue).size(), animation->shownSize());
+    movie->setSpeed(70);
     shoot(rig, QStringLiteral("01-no-device-signed-out"));
 
     // Sign-up opens the service's login page.

@@ -5,6 +5,7 @@
 
 #include "cloud/network.h"
 #include "device/serialdevice.h"
+#include "ui/labelanimation.h"
 #include "ui/platformfonts.h"
 
 #include <QDebug>
@@ -112,10 +113,10 @@ void MainWindow::setupUiComponents()
     auto *movie =
         new QMovie(QStringLiteral(":/resources/cargando.gif"), QByteArray(), ui->label_indicator);
     movie->setSpeed(70);
-    movie->setScaledSize(ui->label_indicator->size());
-    // Each frame is decoded and scaled once; later rounds play the kept frames.
+    // Each frame is decoded once; later rounds play the kept frames. The label shows them at
+    // the size it has now, before the window is laid out, sharp at any pixel density.
     movie->setCacheMode(QMovie::CacheAll);
-    ui->label_indicator->setMovie(movie);
+    new LabelAnimation(movie, ui->label_indicator, ui->label_indicator->size());
     movie->start();
 
     ui->roundBarFW->setFormat(QString());

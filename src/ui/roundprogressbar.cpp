@@ -221,14 +221,20 @@ void RoundProgressBar::paintEvent(QPaintEvent *)
     const double d = side;
     const QRectF baseRect(1, 1, d - 2, d - 2);
 
-    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+    // Drawn at the screen's pixel density: an image of one pixel per unit would be blown up,
+    // and blurred, on a high-density screen. The painter works in units all the same.
+    const qreal ratio = devicePixelRatioF();
+    QImage image(QSize(side, side) * ratio, QImage::Format_ARGB32_Premultiplied);
+    if (image.isNull())
+        return;
+    image.setDevicePixelRatio(ratio);
     // A translucent Window colour must not blend with uninitialised memory.
     image.fill(Qt::transparent);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
 
     rebuildDataBrushIfNeeded();
-    drawBackground(p, image.rect());
+    drawBackground(p, QRectF(0, 0, d, d));
     drawBase(p, baseRect);
 
     const double filled = fraction();

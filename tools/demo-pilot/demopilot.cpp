@@ -3,6 +3,7 @@
 // transfer, then presses "Update" and waits until the flashed device is back. It saves a
 // screenshot of the window after each step. The window, the device link and the cloud client
 // are the ones Orvane runs, built with this build's cloud address and extra port.
+#include "ui/highdpi.h"
 #include "ui/mainwindow.h"
 #include "ui/startup.h"
 
@@ -232,6 +233,7 @@ private:
 
 int main(int argc, char *argv[])
 {
+    enableHighDpiScaling(); // as main() does
     QApplication application(argc, argv);
     Options options;
     QString error;
