@@ -11,6 +11,7 @@
 #include <QDebug>
 #include <QDesktopServices>
 #include <QLabel>
+#include <QLayout>
 #include <QMessageBox>
 #include <QMovie>
 #include <QPalette>
@@ -180,6 +181,11 @@ void MainWindow::applyState()
     ui->lineEdit_pass->setVisible(view.lineEdit_pass.visible);
     ui->button_signup->setVisible(view.button_signup.visible);
     ui->button_signin->setVisible(view.button_signin.visible);
+
+    // The panels make room for what changed now, not when the event loop gets to it: until
+    // then a text that grew would be cut or drawn under its neighbour.
+    for (QWidget *panel : {ui->widget_1, ui->widget_2, ui->widget_3})
+        panel->layout()->activate();
 }
 
 // ---- Device and firmware panels
