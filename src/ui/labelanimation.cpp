@@ -11,6 +11,9 @@ constexpr int maxKeptFrames = 256;
 LabelAnimation::LabelAnimation(QMovie *movie, QLabel *label, const QSize &shownSize)
     : QObject(label), m_movie(movie), label(label), m_shownSize(shownSize)
 {
+    // Decoded straight to the pixels of the screen the label is on now; frames for another
+    // density are scaled from these.
+    movie->setScaledSize(shownSize * label->devicePixelRatioF());
     connect(movie, &QMovie::frameChanged, this, &LabelAnimation::showFrame);
 }
 

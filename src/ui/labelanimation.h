@@ -1,8 +1,8 @@
-// Plays a QMovie in a QLabel with its frames made at the screen's pixel density. QMovie's own
-// scaling makes pixmaps of one pixel per unit, which a high-density screen would blow up
-// into a blur; here each frame is scaled from the movie's own pixels to the shown size times
-// the label's device pixel ratio, once, and kept for the later rounds (made anew if the
-// window moves to a screen of another density).
+// Plays a QMovie in a QLabel with its frames made at the screen's pixel density. QMovie makes
+// pixmaps of one pixel per unit, which a high-density screen would blow up into a blur; here
+// the movie decodes to the shown size times the label's device pixel ratio, and each frame
+// is given that ratio once and kept for the later rounds (made anew, scaled, if the window
+// moves to a screen of another density).
 #pragma once
 
 #include <QObject>
@@ -19,7 +19,7 @@ class LabelAnimation : public QObject
 
 public:
     // Plays the movie, which should keep its frames (QMovie::CacheAll), in the label at the
-    // shown size (in units, the aspect ratio kept). A child of the label.
+    // shown size (in units). Sets the movie's scaled size. A child of the label.
     LabelAnimation(QMovie *movie, QLabel *label, const QSize &shownSize);
 
     QMovie *movie() const { return m_movie; }
