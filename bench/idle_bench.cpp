@@ -7,6 +7,7 @@
 // Usage: bench_idle [seconds]   (default 10)
 
 #include "benchsupport.h"
+#include "ui/highdpi.h"
 #include "ui/mainwindow.h"
 #include "ui/startup.h"
 
@@ -99,6 +100,7 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
+    enableHighDpiScaling(); // as main() does
     QApplication application(argc, argv);
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
 

@@ -1,5 +1,6 @@
 #include "common/appfolder.h"
 #include "ui/commandline.h"
+#include "ui/highdpi.h"
 #include "ui/mainwindow.h"
 #include "ui/singleinstance.h"
 #include "ui/startup.h"
@@ -12,6 +13,7 @@ int main(int argc, char *argv[])
     // --help and --version need no display, and a refused command line opens no window.
     if (const std::optional<int> exitCode = answerCommandLine(argc, argv))
         return *exitCode;
+    enableHighDpiScaling();
     QApplication application(argc, argv);
     // Before the window and the folder: a second start changes nothing of the first one's.
     SingleInstance instance(applicationFolderPath());

@@ -4,6 +4,9 @@
 
 #include "ui/roundprogressbar.h"
 
+#include <QAccessible>
+#include <QAccessibleValueInterface>
+
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -55,6 +58,44 @@ private slots:
         // An absurd count must not turn into a text of billions of characters.
         bar.setDecimals(INT_MAX);
         QVERIFY(bar.valueToText(45).size() < 1000);
+    }
+
+    // What assistive technology learns of a bar: a progress bar with its name, its value and
+    // range, and the text in its middle.
+    void accessibility()
+    {
+        RoundProgressBar bar;
+        bar.setAccessibleName(QStringLiteral("Device memory used"));
+        bar.setDecimals(0);
+        bar.setFormat(QStringLiteral("%p% of memory used"));
+        QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(&bar);
+        QVERIFY(iface);
+        QCOMPARE(iface->role(), QAccessible::ProgressBar);
+        QCOMPARE(iface->text(QAccessible::Name), QStringLiteral("Device memory used"));
+        QAccessibleValueInterface *value = iface->valueInterface();
+        QVERIFY(value);
+        const auto range = [value] {
+            return QStringLiteral("%1 of %2..%3")
+                .arg(value->currentValue().toDouble())
+                .arg(value->minimumValue().toDouble())
+                .arg(value->maximumValue().toDouble());
+        };
+
+        bar.setRange(0, 200);
+        bar.setValue(50.0);
+        QCOMPARE(range(), QStringLiteral("50 of 0..200"));
+        QCOMPARE(iface->text(QAccessible::Value), QStringLiteral("25% of memory used"));
+        bar.setRange(0, 40); // the value is clamped with the range
+        QCOMPARE(range(), QStringLiteral("40 of 0..40"));
+        bar.setFormat(QStringLiteral("Syncing"));
+        QCOMPARE(iface->text(QAccessible::Value), QStringLiteral("Syncing"));
+        // A bar that shows no text still reads its percentage.
+        bar.setFormat(QString());
+        bar.setValue(10.0);
+        QCOMPARE(iface->text(QAccessible::Value), QStringLiteral("25%"));
+        // Only the program moves it.
+        value->setCurrentValue(30.0);
+        QCOMPARE(bar.value(), 10.0);
     }
 
     void drawing()

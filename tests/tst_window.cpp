@@ -1,11 +1,15 @@
 // The window with the real device link on an emulated Brevia and the real cloud client
-// against the stand-in: its main states, each saved as a picture for a person to look at
-// ($ORVANE_TEST_BINARY_DIR/screenshots/) and checked that every text fits its widget and every
-// widget stays inside its panel; and the flows behind its buttons.
+// against the stand-in: its states, each saved as a picture for a person to look at
+// ($ORVANE_TEST_BINARY_DIR/screenshots/) and checked that every text fits its widget and its
+// panel, that nothing overlaps and that a screen reader has a name for every widget
+// (windowchecks.h); and the flows behind its buttons.
 #include "nodeaccess.h"
+#include "windowchecks.h"
 #include "windowrig.h"
 
-#include <QAbstractButton>
+#include "ui/labelanimation.h"
+
+#include <QAccessible>
 #include <QDesktopServices>
 #include <QImage>
 #include <QImageReader>
@@ -13,43 +17,12 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 
 using namespace testsupport;
 
 namespace {
-
-QString screenshotFolder()
-{
-    const QString base = qEnvironmentVariable("ORVANE_TEST_BINARY_DIR");
-    return (base.isEmpty() ? QDir::currentPath() : base) + QStringLiteral("/screenshots");
-}
-
-// What does not fit: a visible label or button smaller than its text needs, or a visible
-// widget reaching outside its panel.
-QStringList layoutFaults(QWidget *window)
-{
-    QStringList faults;
-    for (QWidget *widget : window->findChildren<QWidget *>()) {
-        if (!widget->isVisibleTo(window) || widget->objectName().startsWith(QLatin1String("qt_")))
-            continue;
-        QSize needed;
-        if (auto *label = qobject_cast<QLabel *>(widget)) {
-            if (!label->text().isEmpty() && !label->wordWrap())
-                needed = label->sizeHint();
-        } else if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
-            needed = button->sizeHint();
-        }
-        if (needed.isValid()
-            && (needed.width() > widget->width() || needed.height() > widget->height()))
-            faults << widget->objectName() + QStringLiteral(" is too small for its text");
-        QWidget *panel = widget->parentWidget();
-        if (panel && panel->objectName().startsWith(QLatin1String("widget_"))
-            && !panel->rect().contains(widget->geometry()))
-            faults << widget->objectName() + QStringLiteral(" reaches outside its panel");
-    }
-    return faults;
-}
 
 class UrlRecorder : public QObject
 {
@@ -73,7 +46,8 @@ private slots:
 
     void firstLookAndSignIn();
     void transfer();
-    void failedUploadKeepsTheData();
+    void failedTransferKeepsTheData_data();
+    void failedTransferKeepsTheData();
     void firmware_data();
     void firmware();
     void unsupportedDeviceWarnsOnce();
@@ -115,7 +89,8 @@ void TestWindow::shoot(WindowDriver &rig, const QString &name)
     const QImage image = rig.window->grab().toImage();
     QCOMPARE(image.size(), QSize(790, 490));
     QVERIFY(image.save(screenshotFolder() + QLatin1Char('/') + name + QStringLiteral(".png")));
-    const QStringList faults = layoutFaults(rig.window.get());
+    const QStringList faults =
+        layoutFaults(rig.window.get()) + accessibilityFaults(rig.window.get());
     QVERIFY2(faults.isEmpty(), qPrintable(name + ": " + faults.join(QStringLiteral("; "))));
 }
 
@@ -150,14 +125,29 @@ void TestWindow::firstLookAndSignIn()
     for (const char *name : {"button_update", "button_cloud_upload", "roundBarCloud", "roundBarFW",
                              "label_userName", "label_cloud_worning"})
         QVERIFY2(!rig.shown(name), name);
-    // The images are decoded once at twice their shown size at most: the window sits open
-    // all day.
-    QMovie *movie = rig.label("label_indicator")->movie();
+    // The animation is decoded once at twice its shown size at most, and each frame made for
+    // the screen once: the window sits open all day. Played fast, two rounds show no more
+    // pixmaps than the movie has frames.
+    QLabel *indicator = rig.label("label_indicator");
+    auto *animation = indicator->findChild<LabelAnimation *>();
+    QVERIFY(animation);
+    QMovie *movie = animation->movie();
     QVERIFY(movie && movie->isValid() && movie->state() == QMovie::Running);
     QCOMPARE(movie->cacheMode(), QMovie::CacheAll);
     QVERIFY(QImageReader(QStringLiteral(":/resources/cargando.gif")).size().width()
-            <= 2 * movie->scaledSize().width() + 1);
-    QTRY_VERIFY(movie->currentFrameNumber() >= 0);
+            <= 2 * animation->shownSize().width() + 1);
+    QVERIFY(movie->frameCount() > 1);
+    movie->setSpeed(1000);
+    QSet<qint64> pixmaps;
+    QSignalSpy frames(movie, &QMovie::frameChanged);
+    const auto watch = connect(movie, &QMovie::frameChanged, this, [&] {
+        pixmaps.insert(indicator->pixmap(Qt::ReturnByValue).cacheKey());
+    });
+    QTRY_VERIFY(frames.count() > 2 * movie->frameCount());
+    disconnect(watch);
+    QCOMPARE(pixmaps.size(), movie->frameCount());
+    QCOMPARE(indicator->pixmap(Qt::ReturnByValue).size(), animation->shownSize());
+    movie->setSpeed(70);
     shoot(rig, QStringLiteral("01-no-device-signed-out"));
 
     // Sign-up opens the service's login page.
@@ -172,12 +162,34 @@ void TestWindow::firstLookAndSignIn()
     // Both fields empty: nothing is sent. A refusal keeps what was typed for correcting.
     rig.typeAndSignIn(QString(), QString());
     QCOMPARE(rig.text("label_cloud_worning"), QStringLiteral("Please fill in the lines."));
+    shoot(rig, QStringLiteral("02-fill-in-the-lines"));
     rig.typeAndSignIn(QStringLiteral("demo"), QStringLiteral("wrong"));
     QTRY_COMPARE_WITH_TIMEOUT(rig.text("label_cloud_worning"),
                               QStringLiteral("Invalid username or password"), 10000);
     QCOMPARE(rig.w<QLineEdit>("lineEdit_pass")->text(), QStringLiteral("wrong"));
     QCOMPARE(rig.button("button_signin")->text(), QStringLiteral("Sign in"));
-    shoot(rig, QStringLiteral("08-sign-in-refused"));
+    shoot(rig, QStringLiteral("03-sign-in-refused"));
+
+    // What a screen reader says of the form, the warning included; the password it never
+    // reads out.
+    const QList<QPair<const char *, QAccessible::Role>> form = {
+        {"lineEdit_user", QAccessible::EditableText},
+        {"lineEdit_pass", QAccessible::EditableText},
+        {"button_signup", QAccessible::Button},
+        {"button_signin", QAccessible::Button},
+        {"label_cloud_worning", QAccessible::StaticText}};
+    QStringList spoken;
+    for (const auto &[name, role] : form) {
+        QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(rig.w(name));
+        QVERIFY2(iface && iface->role() == role, name);
+        spoken << iface->text(QAccessible::Name);
+    }
+    QCOMPARE(spoken,
+             QStringList(
+                 {"User name", "Password", "Sign up", "Sign in", "Invalid username or password"}));
+    QVERIFY(!QAccessible::queryAccessibleInterface(rig.w("lineEdit_pass"))
+                 ->text(QAccessible::Value)
+                 .contains(QLatin1String("wrong")));
 
     // Return in the password field signs in like the button.
     rig.w<QLineEdit>("lineEdit_pass")->setText(QStringLiteral("demo1234"));
@@ -188,6 +200,7 @@ void TestWindow::firstLookAndSignIn()
     QVERIFY(!rig.shown("lineEdit_user"));
     QTRY_VERIFY_WITH_TIMEOUT(requestCount(cloud.server(), "GET", "/api/orvane/checkUpdate") == 1,
                              10000);
+    shoot(rig, QStringLiteral("04-no-device-signed-in"));
 
     // The next start signs in by itself from the stored, encrypted, owner-only credentials.
     rig.window.reset();
@@ -212,17 +225,19 @@ void TestWindow::transfer()
     rig.open();
     QVERIFY(rig.readyToUpload());
     QVERIFY(rig.waitForPairings(1));
-    shoot(rig, QStringLiteral("02-device-with-data-signed-in"));
+    shoot(rig, QStringLiteral("05-device-with-data-signed-in"));
 
     rig.button("button_cloud_upload")->click();
     QVERIFY(!rig.shown("button_cloud_upload"));
     RoundProgressBar *bar = rig.bar("roundBarCloud");
     // 65 records in all: the bar runs to 64 under "Syncing".
-    QVERIFY(shootWhen(rig, QStringLiteral("03-syncing"), [bar] {
+    QVERIFY(shootWhen(rig, QStringLiteral("06-syncing"), [bar] {
         return bar->format() == QLatin1String("Syncing") && bar->maximum() == 64
             && bar->value() > 20 && bar->value() < 64;
     }));
-    QTRY_COMPARE_WITH_TIMEOUT(rig.text("label_cloud_main"), syncDoneText, 30000);
+    // Shot the moment it says so: a text that grew must have its room at once.
+    QVERIFY(shootWhen(rig, QStringLiteral("07-synchronized"),
+                      [&rig] { return rig.text("label_cloud_main") == syncDoneText; }));
     QTRY_VERIFY_WITH_TIMEOUT(rig.device.device.eraseCount() == 1
                                  && rig.text("label_cloud_used")
                                      == QLatin1String("No health data stored in the device")
@@ -237,48 +252,71 @@ void TestWindow::transfer()
     // Each confirmed session file is gone from the application folder.
     QCOMPARE(QDir(applicationFolderPath()).entryList({"1700*"}, QDir::Files), QStringList());
     QVERIFY(rig.waitForPairings(2));
-    shoot(rig, QStringLiteral("07-synchronization-done"));
+    shoot(rig, QStringLiteral("08-synchronized-device-erased"));
 }
 
-void TestWindow::failedUploadKeepsTheData()
+void TestWindow::failedTransferKeepsTheData_data()
 {
-    WindowRig rig(cloud, breviaWith(2));
+    QTest::addColumn<bool>("cloudRefuses"); // otherwise the device sends what cannot be read
+    QTest::addColumn<QString>("warning");
+    QTest::addColumn<QString>("screenshot");
+    QTest::newRow("the cloud refuses the upload")
+        << true << QStringLiteral("nothing was lost") << QStringLiteral("09-upload-failed");
+    QTest::newRow("the device sends what cannot be read")
+        << false << QStringLiteral("could not read") << QStringLiteral("10-transfer-stopped");
+}
+
+void TestWindow::failedTransferKeepsTheData()
+{
+    QFETCH(bool, cloudRefuses);
+    QFETCH(QString, warning);
+    QFETCH(QString, screenshot);
+    brevia::Scenario device = breviaWith(2);
+    if (!cloudRefuses) {
+        // A line of its own while the first page's reply is still coming (the first two
+        // reads are the directory's halves).
+        device.strayLineReads = {3};
+        device.lastDigitPauseMs = 100;
+    }
+    WindowRig rig(cloud, device);
     rig.open();
     QVERIFY(rig.readyToUpload());
     QVERIFY(rig.waitForPairings(1));
     const QString memoryText = rig.text("label_cloud_used");
     const size_t storedBefore = cloud.server().storedUploads().size();
-    cloud.server().setNextUploadReply(500, "false");
+    if (cloudRefuses)
+        cloud.server().setNextUploadReply(500, "false");
     rig.button("button_cloud_upload")->click();
 
-    // The link restarts and finds the device with its data untouched; the refused session's
-    // file stays, and the upload is offered again.
+    // The link restarts and finds the device with its data untouched; a refused session's
+    // file stays, and the upload is offered again. The long warning wraps inside its panel.
     QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_cloud_worning") && rig.shown("button_cloud_upload"),
                              15000);
-    QVERIFY(rig.text("label_cloud_worning").contains(QLatin1String("nothing was lost")));
+    QVERIFY2(rig.text("label_cloud_worning").contains(warning),
+             qPrintable(rig.text("label_cloud_worning")));
     QCOMPARE(rig.device.device.eraseCount(), 0);
     QCOMPARE(rig.text("label_cloud_used"), memoryText);
     // The two sessions upload side by side: whichever reached the cloud first was refused.
     // Its file stays as the device's records give it; the other one's went with its
     // confirmation.
     QStringList kept;
-    for (size_t i = 0; i < 2; ++i) {
+    for (size_t i = 0; cloudRefuses && i < 2; ++i) {
         const QByteArray bytes = readFile(applicationFilePath(rig.device.expectedFileName(i)));
         if (!bytes.isEmpty()) {
             QCOMPARE(bytes, rig.device.expectedFile(i));
             kept << rig.device.expectedFileName(i);
         }
     }
-    QCOMPARE(kept.size(), 1);
+    QCOMPARE(kept.size(), cloudRefuses ? 1 : 0);
     QVERIFY(rig.waitForPairings(2));
-    shoot(rig, QStringLiteral("06-upload-failed"));
+    shoot(rig, screenshot);
 
     // The next transfer takes the message away and goes through.
     rig.button("button_cloud_upload")->click();
     QVERIFY(!rig.shown("label_cloud_worning"));
     QTRY_COMPARE_WITH_TIMEOUT(rig.device.device.eraseCount(), 1, 20000);
-    // Only the refused session went out again: the other one's confirmation was recorded.
-    QCOMPARE(cloud.server().storedUploads().size(), storedBefore + 3);
+    // Only a refused session went out again: the other one's confirmation was recorded.
+    QCOMPARE(cloud.server().storedUploads().size(), storedBefore + (cloudRefuses ? 3 : 2));
     QVERIFY(rig.waitForPairings(3));
 }
 
@@ -342,7 +380,7 @@ void TestWindow::firmware()
         return;
     if (paired)
         QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload") || sessions == 0, 10000);
-    shoot(rig, QStringLiteral("04-firmware-update-offered"));
+    shoot(rig, QStringLiteral("12-firmware-update-offered"));
 
     if (sessions > 0 && !paired) {
         // Cancel changes nothing; Yes flashes.
@@ -358,7 +396,7 @@ void TestWindow::firmware()
     QCOMPARE(boxes.count(), sessions > 0 && !paired ? 2 : 0);
     QVERIFY(!rig.shown("button_update"));
     RoundProgressBar *bar = rig.bar("roundBarFW");
-    QVERIFY(shootWhen(rig, QStringLiteral("05-flashing"), [bar] {
+    QVERIFY(shootWhen(rig, QStringLiteral("13-flashing"), [bar] {
         return bar->isVisible() && bar->value() > 0 && bar->value() <= bar->maximum();
     }));
     // The cloud learns the version that was flashed; found again, the device is up to date.
@@ -387,7 +425,7 @@ void TestWindow::firmware()
         QCOMPARE(int(storedAt.size()), 0);
     }
     QVERIFY(rig.waitForPairings(2));
-    shoot(rig, QStringLiteral("09-firmware-up-to-date"));
+    shoot(rig, QStringLiteral("14-firmware-up-to-date"));
 }
 
 void TestWindow::unsupportedDeviceWarnsOnce()
@@ -434,6 +472,7 @@ void TestWindow::signInAgainWaitsForItsOwnPairing()
                              10000);
     QCOMPARE(rig.pairings(), 2);
     QVERIFY(!offered);
+    shoot(rig, QStringLiteral("11-pairing-failed"));
 }
 
 void TestWindow::applicationUpdate_data()
@@ -546,7 +585,7 @@ void TestWindow::portClosedToUser()
     QVERIFY2(notice.contains(rig.device.linkPath()) && notice.contains(QLatin1String("dialout")),
              qPrintable(notice));
     QVERIFY(!rig.shown("label_indicator"));
-    shoot(rig, QStringLiteral("10-port-closed-to-user"));
+    shoot(rig, QStringLiteral("15-port-closed-to-user"));
     block.lift();
     QVERIFY(rig.waitForDevicePanel());
     QVERIFY(!rig.shown("label_port_access"));

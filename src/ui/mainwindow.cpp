@@ -6,11 +6,13 @@
 #include "cloud/network.h"
 #include "device/serialdevice.h"
 #include "sync/syncsession.h"
+#include "ui/labelanimation.h"
 #include "ui/platformfonts.h"
 
 #include <QDebug>
 #include <QDesktopServices>
 #include <QLabel>
+#include <QLayout>
 #include <QMessageBox>
 #include <QMovie>
 #include <QPalette>
@@ -128,10 +130,10 @@ void MainWindow::setupUiComponents()
     auto *movie =
         new QMovie(QStringLiteral(":/resources/cargando.gif"), QByteArray(), ui->label_indicator);
     movie->setSpeed(70);
-    movie->setScaledSize(ui->label_indicator->size());
-    // Each frame is decoded and scaled once; later rounds play the kept frames.
+    // Each frame is decoded once; later rounds play the kept frames. The label shows them at
+    // the size it has now, before the window is laid out, sharp at any pixel density.
     movie->setCacheMode(QMovie::CacheAll);
-    ui->label_indicator->setMovie(movie);
+    new LabelAnimation(movie, ui->label_indicator, ui->label_indicator->size());
     movie->start();
 
     ui->roundBarFW->setFormat(QString());
@@ -195,6 +197,11 @@ void MainWindow::applyState()
     ui->lineEdit_pass->setVisible(view.lineEdit_pass.visible);
     ui->button_signup->setVisible(view.button_signup.visible);
     ui->button_signin->setVisible(view.button_signin.visible);
+
+    // The panels make room for what changed now, not when the event loop gets to it: until
+    // then a text that grew would be cut or drawn under its neighbour.
+    for (QWidget *panel : {ui->widget_1, ui->widget_2, ui->widget_3})
+        panel->layout()->activate();
 }
 
 // ---- Device and firmware panels
@@ -246,7 +253,8 @@ void MainWindow::devicePaired(const QString &nameBLE, const QString &uid, int id
     state.pairedUid = uid;
     if (state.warning == CloudWarning::PairingFailed)
         state.warning = CloudWarning::None;
-    refreshFirmwarePanel();
+    // The upload is offered from now on; the firmware panel is left as it is (a flashing may
+    // have begun while the pairing was on its way).
     applyState();
 }
 

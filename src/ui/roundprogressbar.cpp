@@ -1,5 +1,8 @@
 #include "ui/roundprogressbar.h"
 
+#include "ui/roundprogressbaraccessible.h"
+
+#include <QAccessible>
 #include <QConicalGradient>
 #include <QFontMetricsF>
 #include <QImage>
@@ -63,7 +66,10 @@ QBrush circleAnchoredBrush(const QBrush &brush, const QRectF &circle)
 
 } // namespace
 
-RoundProgressBar::RoundProgressBar(QWidget *parent) : QWidget(parent) { }
+RoundProgressBar::RoundProgressBar(QWidget *parent) : QWidget(parent)
+{
+    RoundProgressBarAccessible::installFactory();
+}
 
 void RoundProgressBar::setRange(double min, double max)
 {
@@ -73,9 +79,12 @@ void RoundProgressBar::setRange(double min, double max)
     this->max = max;
     if (this->min > this->max)
         qSwap(this->min, this->max);
+    const double before = m_value;
     clampValue();
     rebuildBrush = true;
     update();
+    if (m_value != before)
+        announceValue();
 }
 
 void RoundProgressBar::setMinimum(double min)
@@ -97,6 +106,7 @@ void RoundProgressBar::setValue(double val)
         return;
     m_value = clamped;
     update();
+    announceValue();
 }
 
 void RoundProgressBar::setValue(int val)
@@ -187,6 +197,17 @@ bool RoundProgressBar::hasHeightForWidth() const
     return true;
 }
 
+double RoundProgressBar::fraction() const
+{
+    return qBound(0.0, fractionOf(m_value, min, max), 1.0);
+}
+
+void RoundProgressBar::announceValue()
+{
+    QAccessibleValueChangeEvent event(this, m_value);
+    QAccessible::updateAccessibility(&event);
+}
+
 void RoundProgressBar::clampValue()
 {
     m_value = qBound(min, m_value, max);
@@ -200,18 +221,24 @@ void RoundProgressBar::paintEvent(QPaintEvent *)
     const double d = side;
     const QRectF baseRect(1, 1, d - 2, d - 2);
 
-    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+    // Drawn at the screen's pixel density: an image of one pixel per unit would be blown up,
+    // and blurred, on a high-density screen. The painter works in units all the same.
+    const qreal ratio = devicePixelRatioF();
+    QImage image(QSize(side, side) * ratio, QImage::Format_ARGB32_Premultiplied);
+    if (image.isNull())
+        return;
+    image.setDevicePixelRatio(ratio);
     // A translucent Window colour must not blend with uninitialised memory.
     image.fill(Qt::transparent);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
 
     rebuildDataBrushIfNeeded();
-    drawBackground(p, image.rect());
+    drawBackground(p, QRectF(0, 0, d, d));
     drawBase(p, baseRect);
 
-    const double fraction = qBound(0.0, fractionOf(m_value, min, max), 1.0);
-    const double r = fraction > 0 ? 1 / fraction : std::numeric_limits<double>::infinity();
+    const double filled = fraction();
+    const double r = filled > 0 ? 1 / filled : std::numeric_limits<double>::infinity();
     drawValue(p, baseRect, m_value, r);
 
     QRectF innerRect;
@@ -366,6 +393,8 @@ void RoundProgressBar::valueFormatChanged()
     if (m_format.contains(QLatin1String("%m")))
         updateFlags |= 4;
     update();
+    // What the bar says changed with it.
+    announceValue();
 }
 
 void RoundProgressBar::rebuildDataBrushIfNeeded()

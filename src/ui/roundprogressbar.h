@@ -12,6 +12,8 @@ class QPainter;
 // sector, a ring arc or a growing disc, clockwise from a start angle, with a formatted text
 // in the middle. All colours come from the palette: Window (background), Base (base disc),
 // Shadow (outlines), Highlight (value), AlternateBase (inner disc of the donut), Text.
+// Assistive technology sees a progress bar with its value, range and text
+// (roundprogressbaraccessible.h).
 class RoundProgressBar : public QWidget
 {
     Q_OBJECT
@@ -34,6 +36,9 @@ public:
     int decimals() const { return m_decimals; }
     BarStyle barStyle() const { return m_barStyle; }
     double nullPosition() const { return m_nullPosition; }
+    // Where the value lies in the range: 0 at the minimum, 1 at the maximum (0 for an empty
+    // range).
+    double fraction() const;
 
     // Angle in degrees where the value starts: 0 is 3 o'clock, 90 (the default) 12 o'clock.
     void setNullPosition(double position);
@@ -79,6 +84,8 @@ protected:
 
 private:
     void clampValue();
+    // Tells assistive technology that the value, or the text it reads, changed.
+    void announceValue();
 
     double min = 0;
     double max = 100;

@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QtTest>
 
+#include "ui/highdpi.h"
+
 namespace testsupport {
 
 // Points HOME (and the XDG folders) at a new temporary folder that is removed at exit.
@@ -32,6 +34,7 @@ int modeOf(const QString &path);
         testsupport::isolateHome();                                                                \
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                        \
             qputenv("QT_QPA_PLATFORM", "offscreen");                                               \
+        enableHighDpiScaling(); /* as the program starts */                                        \
         Application app(argc, argv);                                                               \
         TestObject tc;                                                                             \
         return QTest::qExec(&tc, argc, argv);                                                      \

@@ -8,6 +8,8 @@
 // sign-in: the update is proven and installed over FILE (a copy of Orvane, since the pilot is
 // not Orvane's own file), the old one kept beside it. Where Orvane would then quit and start
 // the new version, the pilot says so and walks on.
+
+#include "ui/highdpi.h"
 #include "ui/mainwindow.h"
 #include "ui/startup.h"
 
@@ -279,6 +281,7 @@ private:
 
 int main(int argc, char *argv[])
 {
+    enableHighDpiScaling(); // as main() does
     QApplication application(argc, argv);
     Options options;
     QString error;

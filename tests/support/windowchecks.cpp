@@ -1,0 +1,204 @@
+#include "windowchecks.h"
+
+#include "ui/roundprogressbar.h"
+
+#include <QAbstractButton>
+#include <QAccessible>
+#include <QAccessibleValueInterface>
+#include <QDir>
+#include <QFrame>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QWidget>
+
+namespace testsupport {
+
+namespace {
+
+// Pixels kept free between what a panel shows and the dividers beside it.
+constexpr int dividerClearance = 4;
+
+const char *const panelNames[] = {"widget_1", "widget_2", "widget_3"};
+
+// The widgets of a panel that show something: texts, fields, buttons, bars and pictures.
+bool showsSomething(QWidget *widget)
+{
+    return qobject_cast<QLabel *>(widget) || qobject_cast<QAbstractButton *>(widget)
+        || qobject_cast<QLineEdit *>(widget) || qobject_cast<RoundProgressBar *>(widget);
+}
+
+// The visible widgets of a panel that show something.
+QList<QWidget *> shownIn(QWidget *panel, QWidget *window)
+{
+    QList<QWidget *> shown;
+    for (QWidget *widget : panel->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (widget->isVisibleTo(window) && showsSomething(widget))
+            shown << widget;
+    }
+    return shown;
+}
+
+QString describe(QWidget *widget)
+{
+    const QRect r = widget->geometry();
+    return QStringLiteral("%1 (%2,%3 %4x%5)")
+        .arg(widget->objectName())
+        .arg(r.x())
+        .arg(r.y())
+        .arg(r.width())
+        .arg(r.height());
+}
+
+QRect onWindow(QWidget *widget, QWidget *window)
+{
+    return QRect(widget->mapTo(window, QPoint(0, 0)), widget->size());
+}
+
+// Why a widget's text does not fit the room it was given; empty when it does.
+QString textFault(QWidget *widget)
+{
+    QSize needed;
+    if (auto *label = qobject_cast<QLabel *>(widget)) {
+        if (label->text().isEmpty())
+            return QString();
+        needed = label->wordWrap()
+            ? QSize(label->minimumSizeHint().width(), label->heightForWidth(label->width()))
+            : label->sizeHint();
+    } else if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
+        needed = button->sizeHint();
+    } else if (auto *field = qobject_cast<QLineEdit *>(widget)) {
+        needed = field->minimumSizeHint();
+    }
+    if (!needed.isValid()
+        || (needed.width() <= widget->width() && needed.height() <= widget->height()))
+        return QString();
+    return QStringLiteral("%1 cuts its text (it needs %2x%3)")
+        .arg(describe(widget))
+        .arg(needed.width())
+        .arg(needed.height());
+}
+
+// A label that shows a picture rather than a text: a pixmap or a style sheet's image.
+bool showsPicture(const QLabel *label)
+{
+    return !label->pixmap(Qt::ReturnByValue).isNull() || label->movie()
+        || label->styleSheet().contains(QLatin1String("image:"));
+}
+
+QString barFault(RoundProgressBar *bar, QAccessibleInterface *iface)
+{
+    if (iface->role() != QAccessible::ProgressBar)
+        return QStringLiteral("is not a progress bar");
+    QAccessibleValueInterface *value = iface->valueInterface();
+    if (!value)
+        return QStringLiteral("has no value interface");
+    if (value->currentValue().toDouble() != bar->value()
+        || value->minimumValue().toDouble() != bar->minimum()
+        || value->maximumValue().toDouble() != bar->maximum())
+        return QStringLiteral("says %1 of %2..%3, shows %4 of %5..%6")
+            .arg(value->currentValue().toDouble())
+            .arg(value->minimumValue().toDouble())
+            .arg(value->maximumValue().toDouble())
+            .arg(bar->value())
+            .arg(bar->minimum())
+            .arg(bar->maximum());
+    const QString shown = bar->format().isEmpty() ? QString() : bar->valueToText(bar->value());
+    if (!shown.isEmpty() && iface->text(QAccessible::Value) != shown)
+        return QStringLiteral("reads \"%1\" while it shows \"%2\"")
+            .arg(iface->text(QAccessible::Value), shown);
+    return QString();
+}
+
+} // namespace
+
+QString screenshotFolder()
+{
+    const QString base = qEnvironmentVariable("ORVANE_TEST_BINARY_DIR");
+    return (base.isEmpty() ? QDir::currentPath() : base) + QStringLiteral("/screenshots");
+}
+
+QStringList layoutFaults(QWidget *window)
+{
+    const QList<QFrame *> dividers = {window->findChild<QFrame *>(QStringLiteral("line")),
+                                      window->findChild<QFrame *>(QStringLiteral("line_2"))};
+    QStringList faults;
+    for (const char *name : panelNames) {
+        auto *panel = window->findChild<QWidget *>(QLatin1String(name));
+        if (!panel || !panel->layout()) {
+            faults << QStringLiteral("no panel ") + QLatin1String(name);
+            continue;
+        }
+        const QRect room = panel->rect().marginsRemoved(panel->layout()->contentsMargins());
+        const QList<QWidget *> shown = shownIn(panel, window);
+        for (QWidget *widget : shown) {
+            if (!room.contains(widget->geometry()))
+                faults << describe(widget) + QStringLiteral(" reaches outside ")
+                        + QLatin1String(name);
+            for (QFrame *divider : dividers) {
+                if (divider
+                    && onWindow(widget, window)
+                           .intersects(onWindow(divider, window)
+                                           .adjusted(-dividerClearance, 0, dividerClearance, 0)))
+                    faults << describe(widget) + QStringLiteral(" touches ")
+                            + divider->objectName();
+            }
+            const QString fault = textFault(widget);
+            if (!fault.isEmpty())
+                faults << fault;
+        }
+        for (int i = 0; i < shown.size(); ++i) {
+            for (int j = i + 1; j < shown.size(); ++j) {
+                if (shown[i]->geometry().intersects(shown[j]->geometry()))
+                    faults << describe(shown[i]) + QStringLiteral(" overlaps ")
+                            + describe(shown[j]);
+            }
+        }
+    }
+    return faults;
+}
+
+QStringList accessibilityFaults(QWidget *window)
+{
+    QStringList faults;
+    for (const char *name : panelNames) {
+        auto *panel = window->findChild<QWidget *>(QLatin1String(name));
+        if (!panel)
+            continue;
+        for (QWidget *widget : shownIn(panel, window)) {
+            QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(widget);
+            if (!iface || !iface->isValid()) {
+                faults << widget->objectName() + QStringLiteral(" has no accessible interface");
+                continue;
+            }
+            auto *label = qobject_cast<QLabel *>(widget);
+            const bool saysNothing = label && label->text().isEmpty() && !showsPicture(label);
+            if (!saysNothing && iface->text(QAccessible::Name).trimmed().isEmpty())
+                faults << widget->objectName() + QStringLiteral(" has no accessible name");
+            if (auto *bar = qobject_cast<RoundProgressBar *>(widget)) {
+                const QString fault = barFault(bar, iface);
+                if (!fault.isEmpty())
+                    faults << widget->objectName() + QLatin1Char(' ') + fault;
+            }
+        }
+    }
+    return faults;
+}
+
+int detailedBlocks(const QImage &image, const QRect &deviceArea)
+{
+    const QRect area = deviceArea.intersected(image.rect());
+    const QImage pixels = image.convertToFormat(QImage::Format_ARGB32);
+    int count = 0;
+    for (int y = area.top() & ~1; y + 1 <= area.bottom(); y += 2) {
+        for (int x = area.left() & ~1; x + 1 <= area.right(); x += 2) {
+            const QRgb first = pixels.pixel(x, y);
+            if (pixels.pixel(x + 1, y) != first || pixels.pixel(x, y + 1) != first
+                || pixels.pixel(x + 1, y + 1) != first)
+                ++count;
+        }
+    }
+    return count;
+}
+
+} // namespace testsupport
