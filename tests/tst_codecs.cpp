@@ -435,6 +435,40 @@ void TestCodecs::aes()
         QCOMPARE(aes.decode(hex(cipher), key, QByteArray()), plain);
     }
 
+    // The chained modes: NIST SP 800-38A F.2.1 (CBC), F.3.13 (CFB128) and F.4.1 (OFB), each
+    // under another padding. Whole blocks get no padding under ZERO and a whole block of it
+    // under PKCS7 and ISO, which decoding keeps and removing takes away.
+    const QByteArray pkcs7Block(16, char(16)),
+        isoBlock = QByteArray(1, char(0x80)) + QByteArray(15, 0);
+    const QList<std::tuple<A::Mode, A::Padding, QByteArray, const char *>> chained {
+        {A::CBC, A::ZERO, QByteArray(),
+         "7649abac8119b246cee98e9b12e9197d5086cb9b507219ee95db113a917678b2"
+         "73bed6b8e3c1743b7116e69e222295163ff1caa1681fac09120eca307586e1a7"},
+        {A::CFB, A::PKCS7, pkcs7Block,
+         "3b3fd92eb72dad20333449f8e83cfb4ac8a64537a0b3a93fcde3cdad9f1ce58b"
+         "26751f67a3cbb140b1808cf187a4f4dfc04b05357c5d1c0eeac4c66f9ff7f2e6"},
+        {A::OFB, A::ISO, isoBlock,
+         "3b3fd92eb72dad20333449f8e83cfb4a7789508d16918f03f53c52dac54ed825"
+         "9740051e9c5fecf64344f7a82260edcc304c6528f659c77866a510d9c1d6ae5e"}};
+    for (const auto &[mode, padding, block, cipher] : chained) {
+        AesCipher aes(A::AES_128, mode, padding);
+        const QByteArray encoded = aes.encode(nistPlain, key128, nistIv);
+        QCOMPARE(encoded.size(), nistPlain.size() + block.size());
+        QCOMPARE(encoded.left(nistPlain.size()).toHex(), QByteArray(cipher));
+        QCOMPARE(aes.decode(encoded, key128, nistIv), nistPlain + block);
+        QCOMPARE(aes.removePadding(aes.decode(encoded, key128, nistIv)), nistPlain);
+    }
+    // Each padding on a text three bytes short of a block.
+    const QList<std::pair<A::Padding, QByteArray>> paddings {{A::ZERO, QByteArray(3, 0)},
+                                                             {A::PKCS7, QByteArray(3, 3)},
+                                                             {A::ISO, QByteArray("\x80\0\0", 3)}};
+    for (const auto &[padding, tail] : paddings) {
+        AesCipher aes(A::AES_128, A::ECB, padding);
+        const QByteArray text = "thirteen byte";
+        QCOMPARE(aes.decode(aes.encode(text, key128, {}), key128, {}), text + tail);
+        QCOMPARE(A::RemovePadding(text + tail, padding), text);
+    }
+
     // Unsafe input is refused with a null array (and a warning), never a guess: a short
     // key, a vector of the wrong size, cipher text of broken blocks, unknown values.
     const QByteArray text = "some text", blocks(32, 'c');

@@ -201,6 +201,8 @@ void TestFaultMatrix::faults_data()
         << "stray line" << false << QStringLiteral("could not read");
     QTest::newRow("cloud refuses the second upload")
         << "refused upload" << false << QStringLiteral("nothing was lost");
+    QTest::newRow("an upload refused while the next session is read")
+        << "refused while reading" << false << QStringLiteral("nothing was lost");
     QTest::newRow("signed out mid-sync, the same account back")
         << "signed out" << true << QStringLiteral("account changed");
     QTest::newRow("another account signs in mid-sync")
@@ -226,6 +228,11 @@ void TestFaultMatrix::faults()
         cloudScenario.uploadReplyDelayMs = 1000;
     if (fault == QLatin1String("refused upload"))
         cloudScenario.failUploads = {2};
+    // The first answer comes late, while the second session is being read.
+    if (fault == QLatin1String("refused while reading")) {
+        cloudScenario.failUploads = {1};
+        cloudScenario.uploadReplyDelayMs = 500;
+    }
     StandinFixture cloud;
     QVERIFY2(cloud.start(cloudScenario), qPrintable(cloud.errorString()));
     UploadClock clock(cloud.server());
@@ -241,6 +248,8 @@ void TestFaultMatrix::faults()
         || fault == QLatin1String("other account") || fault == QLatin1String("closed");
     if (midSync)
         deviceScenario.lastDigitPauseMs = 300;
+    if (fault == QLatin1String("refused while reading"))
+        deviceScenario.lastDigitPauseMs = 200;
     // The first session holds 100 records: 0x0064, "6400" at digits 16..19 of the directory.
     // A flipped digit reads it as 52 ("3400") in the identification's read (the first) or in
     // the one before the erase (the third).
@@ -344,6 +353,9 @@ void TestFaultMatrix::faults()
         QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload"), 15000);
         QCOMPARE(rig.device.device.eraseCount(), 0);
         QCOMPARE(rig.device.count("E000FF000\n"), 0);
+        // Two sessions at most are written and waiting: the third was never read.
+        if (fault == QLatin1String("refused while reading"))
+            QCOMPARE(rig.device.count("R00001E00\n"), 0);
     }
     fullDisk.reset();
     checkInvariant(rig.device, cloud.server(), clock, signedOut);
