@@ -219,6 +219,9 @@ void MainWindow::showDeviceInfo()
     }
     state.deviceReported = true;
     state.device = device;
+    // A flashing that waits for the device is given up when the device goes.
+    if (!device.connected)
+        state.flashAfterSyncOf.clear();
     // A transfer ends with the device's next report: erased, given up, or found again.
     state.transferRunning = false;
     state.transferProgress.reset();
@@ -333,6 +336,12 @@ void MainWindow::on_button_update_clicked()
         box.setInformativeText(QStringLiteral("Do you want to proceed?"));
         if (box.exec() != QMessageBox::Yes)
             return;
+    } else if (device.identified && serialDevice->state() != QLatin1String("toIdle")) {
+        // Just synced: the device restarts and is identified again before it can be flashed.
+        state.flashAfterSyncOf = device.UID;
+        state.firmwarePanel = FirmwarePanel::Flashing;
+        applyState();
+        return;
     }
     startFlashing();
 }
