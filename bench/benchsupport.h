@@ -1,13 +1,17 @@
 // What the hand-timed benchmarks share: a throw-away HOME, quiet debug output, peak memory.
 #pragma once
 
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QString>
+#include <QTimer>
 #include <QtGlobal>
 
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <functional>
 
 namespace benchsupport {
 
@@ -29,6 +33,21 @@ inline void useHome(const QString &path)
     qputenv("HOME", home);
     qputenv("XDG_CONFIG_HOME", home + "/.config");
     qputenv("XDG_RUNTIME_DIR", home); // owner-only, as Qt wants it
+}
+
+// Runs the event loop until `done` holds or the time is up; false when the time ran out.
+inline bool waitFor(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
 }
 
 // The process's peak resident memory so far.

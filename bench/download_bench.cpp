@@ -8,9 +8,9 @@
 //
 // Usage: bench_vitals_download [repetitions]   (default 3)
 
-#include "common/appfolder.h"
 #include "benchsupport.h"
 #include "brevia/ptydevice.h"
+#include "common/appfolder.h"
 #include "device/portlister.h"
 #include "device/serialdevice.h"
 
@@ -35,22 +35,6 @@ constexpr int sessionRecords = 65534;
 constexpr int sessionPages = (sessionRecords + 20) / 21;
 constexpr double targetPagesPerSecond = 1000.0;
 constexpr double targetPeakMiB = 64.0;
-
-// Runs the event loop until `done` holds or the time is up.
-bool waitFor(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QEventLoop loop;
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -89,8 +73,8 @@ int main(int argc, char *argv[])
 
     std::vector<double> rates;
     for (int run = 0; run < repetitions; ++run) {
-        if (!waitFor([&] { return serial.getDevice().identified && !serial.getDevice().busy; },
-                     15000)) {
+        if (!benchsupport::waitFor(
+                [&] { return serial.getDevice().identified && !serial.getDevice().busy; }, 15000)) {
             std::fprintf(stderr, "run %d: the device was not identified\n", run + 1);
             return 1;
         }
@@ -101,7 +85,7 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "run %d: the download was refused\n", run + 1);
             return 1;
         }
-        if (!waitFor([&] { return !fileName.isEmpty(); }, 120000)) {
+        if (!benchsupport::waitFor([&] { return !fileName.isEmpty(); }, 120000)) {
             std::fprintf(stderr, "run %d: no session file\n", run + 1);
             return 1;
         }

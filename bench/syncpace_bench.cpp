@@ -45,20 +45,6 @@ constexpr int baud = 115200;
 constexpr int bitsPerByte = 10; // a start bit, eight data bits, a stop bit
 constexpr double targetRatio = 1.15;
 
-bool waitFor(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QEventLoop loop;
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
-
 // Bytes the device sent between two moments, from its event log (milliseconds since it began).
 qint64 bytesSent(const QString &log, qint64 fromMs, qint64 untilMs)
 {
@@ -138,15 +124,15 @@ int main(int argc, char *argv[])
 
         if (run == 0)
             network.sigIn(QStringLiteral("demo"), QStringLiteral("demo1234"));
-        if (!waitFor([&] { return !network.currentToken().isEmpty(); }, 15000)
-            || !waitFor([&] { return serial.getDevice().identified && !serial.getDevice().busy; },
-                        15000)) {
+        if (!benchsupport::waitFor([&] { return !network.currentToken().isEmpty(); }, 15000)
+            || !benchsupport::waitFor(
+                [&] { return serial.getDevice().identified && !serial.getDevice().busy; }, 15000)) {
             std::fprintf(stderr, "run %d: not signed in, or the device not identified\n", run + 1);
             return 1;
         }
         const DeviceInfo info = serial.getDevice();
         network.pairDevice(info.nameBLE, info.UID);
-        if (!waitFor([&] { return network.currentDeviceID() > 0; }, 15000)) {
+        if (!benchsupport::waitFor([&] { return network.currentDeviceID() > 0; }, 15000)) {
             std::fprintf(stderr, "run %d: the device was not paired\n", run + 1);
             return 1;
         }
@@ -158,7 +144,7 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "run %d: the sync did not start\n", run + 1);
             return 1;
         }
-        if (!waitFor([&] { return done || failed; }, 300000) || failed)
+        if (!benchsupport::waitFor([&] { return done || failed; }, 300000) || failed)
             return 1;
 
         const std::vector<std::string> commands = device.commands();
@@ -184,7 +170,8 @@ int main(int argc, char *argv[])
                     run + 1, seconds, static_cast<long long>(bytes), wire, answerDelayMs / 1000.0,
                     floor, seconds / floor);
         std::fflush(stdout);
-        if (!waitFor([&] { return serial.state() == QLatin1String("toIdle"); }, 15000))
+        if (!benchsupport::waitFor([&] { return serial.state() == QLatin1String("toIdle"); },
+                                   15000))
             return 1;
     }
 

@@ -105,6 +105,16 @@ SyncSession::Start SyncSession::start()
     return Start::Started;
 }
 
+bool SyncSession::stoppedUnlessBound()
+{
+    if (stillBound())
+        return false;
+    stop(QStringLiteral("the account or the device's pairing changed during the sync"),
+         QStringLiteral("The account or the device changed, so the transfer stopped. %1")
+             .arg(nothingErased));
+    return true;
+}
+
 bool SyncSession::stillBound() const
 {
     return sync && cloud->accountEpoch() == sync->accountEpoch && !cloud->currentToken().isEmpty()
@@ -121,12 +131,8 @@ void SyncSession::sessionWritten(const QString &fileName, const QString &timeSta
         link->reboot();
         return;
     }
-    if (!stillBound()) {
-        stop(QStringLiteral("the account or the device's pairing changed during the sync"),
-             QStringLiteral("The account or the device changed, so the transfer stopped. %1")
-                 .arg(nothingErased));
+    if (stoppedUnlessBound())
         return;
-    }
     const devicecodec::SessionRow row = sync->toRead.value(0);
     if (row.isEmpty() || timeStamp != QString::number(row.value(0)) + QLatin1String("000")) {
         stop(QStringLiteral("the link wrote %1 where the session starting %2 was due")
@@ -194,12 +200,8 @@ void SyncSession::uploadFinished(const QString &fileName, bool success)
         stop(QStringLiteral("the upload of %1 failed").arg(fileName), uploadFailed);
         return;
     }
-    if (!stillBound()) {
-        stop(QStringLiteral("the account or the device's pairing changed during the sync"),
-             QStringLiteral("The account or the device changed, so the transfer stopped. %1")
-                 .arg(nothingErased));
+    if (stoppedUnlessBound())
         return;
-    }
     const QString error = recordConfirmation(upload);
     if (!error.isEmpty()) {
         stop(QStringLiteral("the sync record %1 cannot be written: %2").arg(record.path(), error),

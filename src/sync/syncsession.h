@@ -80,6 +80,8 @@ private:
 
     // The account and the device's pairing are still those the sync began with.
     bool stillBound() const;
+    // Stops the sync, and says so, when they are not.
+    bool stoppedUnlessBound();
     // Writes a confirmed upload into the sync record. Empty on success, else why it failed.
     QString recordConfirmation(const Upload &upload);
     // Ends the running sync: the link restarts with the device untouched, and the user is
