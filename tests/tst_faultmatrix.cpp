@@ -304,13 +304,16 @@ void TestFaultMatrix::faults()
             rig.window.reset();
             rig.open(); // signs in by itself with the stored credentials
         } else {
+            const int identifications = rig.device.count("ATN?\n");
             rig.button("button_signin")->click();
             signedOut.push_back({brevia::Clock::now()});
             QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_cloud_worning")
                                          && rig.text("label_cloud_worning").contains(warning),
                                      5000);
-            // Nothing more goes out for the signed-out account, and nothing is erased.
-            QTest::qWait(1500);
+            // The sync stopped: the link started afresh and finds the device again. Nothing
+            // more went out for the signed-out account, and nothing was erased.
+            QTRY_VERIFY_WITH_TIMEOUT(rig.device.count("ATN?\n") > identifications, 5000);
+            QVERIFY(rig.waitForDevicePanel());
             QCOMPARE(cloud.server().storedUploads().size(), size_t(1));
             QCOMPARE(rig.device.device.eraseCount(), 0);
             signedOut.back().until = brevia::Clock::now();
