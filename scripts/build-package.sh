@@ -9,6 +9,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 dir=build/package
+# Ninja when it is there (the test command installs it); a folder made by another generator
+# is made afresh.
+generator=${CMAKE_GENERATOR:-$(command -v ninja >/dev/null && echo Ninja || echo "Unix Makefiles")}
+if [ -f "$dir/CMakeCache.txt" ] \
+    && ! grep -qx "CMAKE_GENERATOR:INTERNAL=$generator" "$dir/CMakeCache.txt"; then
+    rm -rf "$dir"
+fi
 
 # Debian's flags with every hardening feature on: stack protector, _FORTIFY_SOURCE, format
 # checks, read-only relocations and immediate binding (PIE is the compiler's default). The
@@ -21,7 +28,7 @@ cxxflags=$(dpkg-buildflags --get CXXFLAGS)
 ldflags=$(dpkg-buildflags --get LDFLAGS)
 
 # A package manager owns the installed program: it never replaces itself.
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_TOOLS=OFF -DORVANE_SELF_UPDATE=OFF \
+cmake -S . -B "$dir" -G "$generator" -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_TOOLS=OFF -DORVANE_SELF_UPDATE=OFF \
       -DCMAKE_C_FLAGS="$cppflags $cflags" -DCMAKE_CXX_FLAGS="$cppflags $cxxflags" \
       -DCMAKE_C_FLAGS_RELEASE=-DNDEBUG -DCMAKE_CXX_FLAGS_RELEASE=-DNDEBUG \
       -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \

@@ -1,6 +1,7 @@
-# Sourced by the scripts: installs the Debian packages Orvane needs when any is missing.
+# Sourced by the scripts: installs the Debian packages Orvane needs when any is missing, and
+# has the build folders made with Ninja.
 orvane_packages=(
-    build-essential cmake pkg-config
+    build-essential cmake ninja-build pkg-config
     qtbase5-dev libqt5serialport5-dev
     libcpp-httplib-dev libssl-dev nlohmann-json3-dev libbenchmark-dev
     fonts-dejavu-core xvfb xauth
@@ -19,4 +20,13 @@ orvane_install_packages() {
     [ "$(id -u)" -ne 0 ] && sudo="sudo"
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# Every build folder is made with Ninja; one made by another generator is made afresh.
+export CMAKE_GENERATOR=Ninja
+orvane_fresh_build_dir() {
+    local cache="$1/CMakeCache.txt"
+    if [ -f "$cache" ] && ! grep -q '^CMAKE_GENERATOR:INTERNAL=Ninja$' "$cache"; then
+        rm -rf "$1"
+    fi
 }

@@ -22,6 +22,7 @@ headless=0
 [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && headless=1
 
 build=$root/build/demo
+orvane_fresh_build_dir "$build"
 state=$build/state
 user=demo
 password=demo1234

@@ -28,6 +28,7 @@ orvane_packages=(build-essential cmake pkg-config qtbase5-dev libqt5serialport5-
 orvane_install_packages
 
 build=build/fuzz
+orvane_fresh_build_dir "$build"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_WERROR=ON -DORVANE_FUZZ=ON \
       -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$build" --target orvane_fuzzers -j"$(nproc)"
