@@ -13,7 +13,7 @@
 
 namespace {
 
-const QString nothingErased = QStringLiteral("Nothing was erased from the device.");
+const QString nothingErasedText = QStringLiteral("Nothing was erased from the device.");
 const QString uploadFailed = QStringLiteral("The upload did not go through.\n"
                                             "Your health data is still on\n"
                                             "the device: nothing was lost.");
@@ -111,7 +111,7 @@ bool SyncSession::stoppedUnlessBound()
         return false;
     stop(QStringLiteral("the account or the device's pairing changed during the sync"),
          QStringLiteral("The account or the device changed, so the transfer stopped. %1")
-             .arg(nothingErased));
+             .arg(nothingErasedText));
     return true;
 }
 
@@ -139,7 +139,7 @@ void SyncSession::sessionWritten(const QString &fileName, const QString &timeSta
                  .arg(timeStamp)
                  .arg(row.value(0)),
              QStringLiteral("The transfer stopped: Orvane lost track of the sessions. %1")
-                 .arg(nothingErased));
+                 .arg(nothingErasedText));
         return;
     }
     QFile file(fileName);
@@ -148,7 +148,7 @@ void SyncSession::sessionWritten(const QString &fileName, const QString &timeSta
         stop(QStringLiteral("cannot read back %1: %2").arg(fileName, file.errorString()),
              QStringLiteral("The transfer stopped: Orvane could not read back the health data "
                             "it saved in %1. %2")
-                 .arg(fileName, nothingErased));
+                 .arg(fileName, nothingErasedText));
         return;
     }
     sync->toRead.removeFirst();
@@ -207,7 +207,7 @@ void SyncSession::uploadFinished(const QString &fileName, bool success)
         stop(QStringLiteral("the sync record %1 cannot be written: %2").arg(record.path(), error),
              QStringLiteral("Orvane could not keep its record of what reached the cloud (%1: "
                             "%2), so it stopped. %3")
-                 .arg(record.path(), error, nothingErased));
+                 .arg(record.path(), error, nothingErasedText));
         return;
     }
     link->sessionUploadFinished(fileName, true);
@@ -239,11 +239,11 @@ void SyncSession::linkRestarted()
         return;
     // The device went away or the link gave up on it without saying why.
     const bool allConfirmed = sync->toRead.isEmpty() && sync->awaited.isEmpty();
-    end(allConfirmed
-            ? QStringLiteral("Every session is safely in the cloud, but Orvane could not "
-                             "confirm that your Brevia's memory was cleared. Press "
-                             "\"Upload to cloud\" again when it is back to clear it.")
-            : QStringLiteral("The transfer stopped: the device went away. %1").arg(nothingErased));
+    end(allConfirmed ? QStringLiteral("Every session is safely in the cloud, but Orvane could not "
+                                      "confirm that your Brevia's memory was cleared. Press "
+                                      "\"Upload to cloud\" again when it is back to clear it.")
+                     : QStringLiteral("The transfer stopped: the device went away. %1")
+                           .arg(nothingErasedText));
 }
 
 void SyncSession::accountChanged()
@@ -255,7 +255,7 @@ void SyncSession::accountChanged()
     stop(QStringLiteral("the account changed"),
          QStringLiteral("The transfer stopped because the account changed. %1 Nothing more was "
                         "uploaded.")
-             .arg(nothingErased));
+             .arg(nothingErasedText));
 }
 
 void SyncSession::stop(const QString &why, const QString &message)
