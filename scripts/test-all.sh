@@ -15,7 +15,7 @@ source scripts/packages.sh
 orvane_install_packages
 
 jobs=$(nproc)
-tests_at_once=$((2 * jobs))
+tests_at_once=$((3 * jobs))
 root=$PWD
 orvane_fresh_build_dir build/test
 orvane_fresh_build_dir build/asan

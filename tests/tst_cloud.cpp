@@ -29,6 +29,30 @@ const QString sessionName = QStringLiteral("Ωmega-é/1700000001000");
 constexpr int deadlineMs = 1500; // the lowered overall deadline of the bounded cases
 // Qt's permission flags, one hex digit each for the owner, the group and the others.
 constexpr int ownerOnly = 0x6000, ownerOnlyFolder = 0x7000, readableByOthers = 0x6004;
+
+// The signals the rows expect, in the words of the test's event list.
+struct Signals
+{
+    QStringList chain = {signedIn, firmware, offer, "done"};
+    QStringList fetched = {signedIn, firmware, "done"};
+    QStringList paired = {"ready", "paired BREVIA-7 UID-7 101"};
+    QStringList notSent = {"uploaded " + sessionName + " false", "sent false"};
+    QStringList sent = paired + QStringList({"uploaded " + sessionName + " true", "sent true"});
+    QStringList kept = paired + notSent;
+    QStringList unpaired = QStringList({"ready", "unpaired BREVIA-7 UID-7"}) + notSent;
+};
+
+void row(const char *change, const QStringList &expected)
+{
+    QTest::newRow(change) << QString(change) << expected;
+}
+
+void conversationColumns()
+{
+    QTest::addColumn<QString>("change"); // "<path> <status> <body>" for one reply, or a case
+    QTest::addColumn<QStringList>("expected");
+}
+
 } // namespace
 
 class TestCloud : public QObject
@@ -186,66 +210,69 @@ private slots:
     }
 
     // Sign in, pair "BREVIA-7", upload a session: each row changes one thing (a reply, the
-    // service, the device or the file) and lists every signal the client gives for it.
+    // service, the device or the file) and lists every signal the client gives for it. The
+    // rows come in two tables, so that CTest can run them side by side: the account's
+    // replies, then the device's.
     void conversation_data()
     {
-        QTest::addColumn<QString>("change"); // "<path> <status> <body>" for one reply, or a case
-        QTest::addColumn<QStringList>("expected");
-        const auto row = [](const char *change, const QStringList &expected) {
-            QTest::newRow(change) << QString(change) << expected;
-        };
-        const QStringList chain = {signedIn, firmware, offer, "done"};
-        const QStringList fetched = {signedIn, firmware, "done"};
-        const QStringList paired = {"ready", "paired BREVIA-7 UID-7 101"};
-        const QStringList notSent = {"uploaded " + sessionName + " false", "sent false"};
-        const QStringList sent =
-            paired + QStringList({"uploaded " + sessionName + " true", "sent true"});
-        const QStringList kept = paired + notSent;
-        const QStringList unpaired = QStringList({"ready", "unpaired BREVIA-7 UID-7"}) + notSent;
-        row(R"(/signin 200 {"code": 401, "message": "no"})", QStringList("refused") + sent);
+        conversationColumns();
+        const Signals e;
+        row(R"(/signin 200 {"code": 401, "message": "no"})", QStringList("refused") + e.sent);
         // Of the right length, but it would end the header line and start another one.
         row(R"(/signin 200 {"token": "0123456789abcdef0123456789abcd\r\nX: 1", "userDto": {"id": 5}})",
-            sent);
-        row("never signed in", sent);
-        row("trickled /signin", sent);
-        row(R"(/api/device/checkFirmware 200 {"version": 12, "data": []})", chain.mid(0, 1) + sent);
+            e.sent);
+        row("never signed in", e.sent);
+        row("trickled /signin", e.sent);
+        row(R"(/api/device/checkFirmware 200 {"version": 12, "data": []})",
+            e.chain.mid(0, 1) + e.sent);
         row(R"(/api/device/checkFirmware 503 {"version": 12, "data": [1]})",
-            chain.mid(0, 1) + sent);
-        row("large firmware", chain.mid(0, 1) + sent); // its length announced
-        row("large packed firmware", chain.mid(0, 1) + sent); // only the bytes received tell
+            e.chain.mid(0, 1) + e.sent);
+        row("large firmware", e.chain.mid(0, 1) + e.sent); // its length announced
+        row("large packed firmware", e.chain.mid(0, 1) + e.sent); // only the bytes received tell
         row(R"(/api/orvane/checkUpdate 200 {"versionMajor": 7, "versionMinor": 4})",
-            chain.mid(0, 2) + sent);
-        row("/orvane 404 [1, 2]", fetched + sent);
-        row(R"(/orvane 200 {"data": [1]})", fetched + sent);
-        row("large application", fetched + sent);
+            e.chain.mid(0, 2) + e.sent);
+        row("/orvane 404 [1, 2]", e.fetched + e.sent);
+        row(R"(/orvane 200 {"data": [1]})", e.fetched + e.sent);
+        row("large application", e.fetched + e.sent);
         // Kept and offered only when it is the version offered, for this computer.
-        row("application: a script", fetched + sent);
-        row("application: another version", fetched + sent);
-        row("application: package managed", chain + sent);
-        row(R"(/api/device/pairDevice 200 [{"name": "BREVIA-7", "id": 5}, {"name": "BREVIA-7", "id": 101}])",
-            chain + sent);
-        row(R"(/api/device/pairDevice 200 [{"name": "brevia-7", "id": 101}])", chain + unpaired);
-        // A match without a usable id gives no id: nothing may go out under device 0 or less.
-        row(R"(/api/device/pairDevice 200 [{"name": "BREVIA-7", "id": "101"}])", chain + unpaired);
-        row(R"(/api/device/pairDevice 200 [{"name": "BREVIA-7", "id": -101}])", chain + unpaired);
-        row("large pairing", chain + unpaired);
-        row("paired to another account",
-            chain + QStringList({"pairedToOther", "unpaired BREVIA-7 UID-7"}) + notSent);
-        row("forget while pairing", chain + notSent);
-        row("/api/medical/vitals/save 200 True", chain + kept);
-        row("/api/medical/vitals/save 201 true", chain + kept);
-        row("/api/medical/vitals/save 500 true", chain + kept);
-        row("service gone", chain + kept);
-        row("slow upload", chain + kept);
-        row("trickled /api/medical/vitals/save", chain + kept);
-        row("another device shown", chain + kept);
-        row("no such file", chain + kept);
-        row("empty file", chain + kept);
-        row("ragged file", chain + kept);
-        row("link restarted", chain + sent);
-        row("password changed elsewhere", chain + sent);
-        row("signed out", chain + sent);
+        row("application: a script", e.fetched + e.sent);
+        row("application: another version", e.fetched + e.sent);
+        row("application: package managed", e.chain + e.sent);
+        row("password changed elsewhere", e.chain + e.sent);
+        row("signed out", e.chain + e.sent);
     }
+
+    void deviceConversation_data()
+    {
+        conversationColumns();
+        const Signals e;
+        row(R"(/api/device/pairDevice 200 [{"name": "BREVIA-7", "id": 5}, {"name": "BREVIA-7", "id": 101}])",
+            e.chain + e.sent);
+        row(R"(/api/device/pairDevice 200 [{"name": "brevia-7", "id": 101}])",
+            e.chain + e.unpaired);
+        // A match without a usable id gives no id: nothing may go out under device 0 or less.
+        row(R"(/api/device/pairDevice 200 [{"name": "BREVIA-7", "id": "101"}])",
+            e.chain + e.unpaired);
+        row(R"(/api/device/pairDevice 200 [{"name": "BREVIA-7", "id": -101}])",
+            e.chain + e.unpaired);
+        row("large pairing", e.chain + e.unpaired);
+        row("paired to another account",
+            e.chain + QStringList({"pairedToOther", "unpaired BREVIA-7 UID-7"}) + e.notSent);
+        row("forget while pairing", e.chain + e.notSent);
+        row("/api/medical/vitals/save 200 True", e.chain + e.kept);
+        row("/api/medical/vitals/save 201 true", e.chain + e.kept);
+        row("/api/medical/vitals/save 500 true", e.chain + e.kept);
+        row("service gone", e.chain + e.kept);
+        row("slow upload", e.chain + e.kept);
+        row("trickled /api/medical/vitals/save", e.chain + e.kept);
+        row("another device shown", e.chain + e.kept);
+        row("no such file", e.chain + e.kept);
+        row("empty file", e.chain + e.kept);
+        row("ragged file", e.chain + e.kept);
+        row("link restarted", e.chain + e.sent);
+    }
+
+    void deviceConversation() { conversation(); }
 
     void conversation()
     {
