@@ -14,6 +14,7 @@ int main(int argc, char *argv[])
     if (const std::optional<int> exitCode = answerCommandLine(argc, argv))
         return *exitCode;
     enableHighDpiScaling();
+    skipOpenGlIntegration();
     QApplication application(argc, argv);
     // Before the window and the folder: a second start changes nothing of the first one's.
     SingleInstance instance(applicationFolderPath());

@@ -48,6 +48,12 @@ void bringToFront(QWidget *window)
     window->activateWindow();
 }
 
+void skipOpenGlIntegration()
+{
+    if (qEnvironmentVariableIsEmpty("QT_XCB_GL_INTEGRATION"))
+        qputenv("QT_XCB_GL_INTEGRATION", "none");
+}
+
 void setApplicationIdentity()
 {
     QCoreApplication::setApplicationName(QStringLiteral("Orvane"));

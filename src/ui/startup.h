@@ -22,6 +22,11 @@ std::optional<int> endIfAlreadyRunning(SingleInstance *instance);
 // later start.
 void bringToFront(QWidget *window);
 
+// The window draws everything itself, without OpenGL; on X11 Qt would still load the GL
+// libraries at start (tens of MiB held for nothing). Call before the application object
+// exists; a QT_XCB_GL_INTEGRATION the user set is left alone.
+void skipOpenGlIntegration();
+
 // Name "Orvane", the build's version ("7.4"), organization "KESTRANE TECHNOLOGIES, Inc.".
 void setApplicationIdentity();
 
