@@ -34,14 +34,10 @@ LinkStep FlashingDialogue::line(const QByteArray &answer, qint64 now)
     case Step::SendingFLines: {
         if (!acknowledged)
             return LinkStep();
-        if (lineIndex < fCount) {
-            LinkStep step = ask(fLines.at(lineIndex).toUtf8(), now);
-            step.event = LinkStep::Event::FlashingProgress;
-            step.progress = lineIndex * fLineWeight;
-            step.maximum = fCount * fLineWeight + cCount;
-            ++lineIndex;
-            return step;
-        }
+        // Progress counts the units sent before this line.
+        if (lineIndex < fCount)
+            return sendLine(fLines.at(lineIndex), lineIndex * fLineWeight,
+                            fCount * fLineWeight + cCount, now);
         lineIndex = 0;
         current = Step::SendingCLines;
         return ask("D\n", now);
@@ -49,14 +45,10 @@ LinkStep FlashingDialogue::line(const QByteArray &answer, qint64 now)
     case Step::SendingCLines: {
         if (!acknowledged)
             return LinkStep();
-        if (lineIndex < cCount) {
-            LinkStep step = ask(cLines.at(lineIndex).toUtf8(), now);
-            ++lineIndex;
-            step.event = LinkStep::Event::FlashingProgress;
-            step.progress = fCount * fLineWeight + lineIndex;
-            step.maximum = fCount * fLineWeight + cCount + 1;
-            return step;
-        }
+        // Progress counts the units sent with this line, of one more than the image's.
+        if (lineIndex < cCount)
+            return sendLine(cLines.at(lineIndex), fCount * fLineWeight + lineIndex + 1,
+                            fCount * fLineWeight + cCount + 1, now);
         // The restart message is given its own second by the link.
         current = Step::AwaitingRestart;
         watchdog.stop();
@@ -81,6 +73,16 @@ LinkStep FlashingDialogue::line(const QByteArray &answer, qint64 now)
         break;
     }
     return LinkStep();
+}
+
+LinkStep FlashingDialogue::sendLine(const QString &line, int progress, int maximum, qint64 now)
+{
+    LinkStep step = ask(line.toUtf8(), now);
+    step.event = LinkStep::Event::FlashingProgress;
+    step.progress = progress;
+    step.maximum = maximum;
+    ++lineIndex;
+    return step;
 }
 
 void FlashingDialogue::abandon()

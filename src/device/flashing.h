@@ -33,6 +33,9 @@ protected:
     void end() override { abandon(); }
 
 private:
+    // Sends the next line of the list being sent and reports the progress.
+    LinkStep sendLine(const QString &line, int progress, int maximum, qint64 now);
+
     Step current = Step::Idle;
     QStringList fLines;
     QStringList cLines;
