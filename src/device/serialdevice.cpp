@@ -216,7 +216,7 @@ void SerialDevice::readReply()
     bool sawHexDigits = false;
     if (!readInput(&sawHexDigits))
         return;
-    if (sawHexDigits && dialogue->awaitsPageText()) {
+    if (sawHexDigits) {
         // Digits of awaited page text are progress even before their line is whole.
         dialogue->hexProgress(now());
         followDeadline(dialogue->deadline());
