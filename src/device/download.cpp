@@ -21,7 +21,6 @@ LinkStep DownloadDialogue::begin(const devicecodec::SessionTable &rows,
             allRecords += int(sessions.at(i).value(1));
     }
     current = Step::OpeningAnswer;
-    waitingFor = Awaiting::OpeningAnswer;
     watchdog.arm(now, stallTimeoutMs);
     LinkStep step;
     // Both jobs start with the device in boot mode: a working-mode device is asked to switch.
@@ -119,9 +118,7 @@ LinkStep DownloadDialogue::page(const QString &page, qint64 now)
         step = handOver();
     } else if (ledger.anyFailed()) {
         // An upload failed: the download ends here; nothing more is read.
-        current = Step::AwaitingUpload;
-        waitingFor = Awaiting::Nothing;
-        watchdog.stop();
+        awaitUploads();
     } else {
         step = requestPage(now);
     }
@@ -137,9 +134,7 @@ QString DownloadDialogue::sessionName() const
 LinkStep DownloadDialogue::handOver()
 {
     // No page is outstanding from here on: the download waits for the upload.
-    current = Step::AwaitingUpload;
-    waitingFor = Awaiting::Nothing;
-    watchdog.stop();
+    awaitUploads();
     LinkStep step;
     step.event = LinkStep::Event::SessionReady;
     step.sessionName = sessionName();
@@ -196,9 +191,7 @@ LinkStep DownloadDialogue::readSession(int index, qint64 now)
     currentSession = index;
     currentIndex = 0;
     if (index >= sessions.size()) {
-        current = Step::AwaitingUpload;
-        waitingFor = Awaiting::Nothing;
-        watchdog.stop();
+        awaitUploads();
         return goOn(now);
     }
     currentAddress = sessions.at(index).value(2);
@@ -225,38 +218,27 @@ LinkStep DownloadDialogue::goOn(qint64 now)
 LinkStep DownloadDialogue::requestPage(qint64 now)
 {
     current = Step::ReceivingPages;
-    waitingFor = Awaiting::Page;
-    watchdog.arm(now, watchdog.timeout());
     pageText.clear();
-    LinkStep step;
-    step.writes << devicecodec::pageReadCommand(currentAddress);
+    const quint64 address = currentAddress;
     currentAddress += devicecodec::pageBytes;
-    return step;
+    return ask(devicecodec::pageReadCommand(address), now);
 }
 
 LinkStep DownloadDialogue::readDirectory(DirectoryRead why, qint64 now)
 {
     current = Step::ReadingDirectory;
-    waitingFor = Awaiting::DirectoryPage;
     directoryCheck = why;
     directoryText.clear();
     pageText.clear();
-    watchdog.arm(now, watchdog.timeout());
-    LinkStep step;
-    step.writes << devicecodec::pageReadCommand(summaryAddress);
-    return step;
+    return ask(devicecodec::pageReadCommand(summaryAddress), now);
 }
 
 LinkStep DownloadDialogue::directoryPage(qint64 now)
 {
     directoryText += QString::fromLatin1(pageText.digits());
     pageText.clear();
-    if (directoryText.size() < devicecodec::summaryDigits) {
-        watchdog.arm(now, watchdog.timeout());
-        LinkStep step;
-        step.writes << devicecodec::pageReadCommand(summaryAddress + devicecodec::pageBytes);
-        return step;
-    }
+    if (directoryText.size() < devicecodec::summaryDigits)
+        return ask(devicecodec::pageReadCommand(summaryAddress + devicecodec::pageBytes), now);
     return directoryRead(devicecodec::decodeSummaryPage(directoryText), directoryText, now);
 }
 
@@ -273,9 +255,7 @@ LinkStep DownloadDialogue::directoryRead(const devicecodec::MemorySummary &found
                           LinkStep::Event::DirectoryChanged);
         // The first session to read, when the uploads of an earlier sync leave room for it.
         currentSession = -1;
-        current = Step::AwaitingUpload;
-        waitingFor = Awaiting::Nothing;
-        watchdog.stop();
+        awaitUploads();
         return goOn(now);
     case DirectoryRead::BeforeErase:
         if (found.rows != sessions)
@@ -285,7 +265,6 @@ LinkStep DownloadDialogue::directoryRead(const devicecodec::MemorySummary &found
         return eraseWhenConfirmed(now);
     case DirectoryRead::AfterErase: {
         current = Step::Finished;
-        waitingFor = Awaiting::Nothing;
         directoryCheck = DirectoryRead::None;
         watchdog.stop();
         LinkStep step;
@@ -317,11 +296,8 @@ LinkStep DownloadDialogue::eraseWhenConfirmed(qint64 now)
     ledger.clear();
     erased = true;
     current = Step::AwaitingEraseAck;
-    waitingFor = Awaiting::EraseAcknowledgement;
     directoryCheck = DirectoryRead::None;
-    watchdog.arm(now, watchdog.timeout());
-    LinkStep step;
-    step.writes << "E000FF000\n";
+    LinkStep step = ask("E000FF000\n", now);
     step.event = LinkStep::Event::EraseSent;
     return step;
 }
@@ -335,31 +311,22 @@ LinkStep DownloadDialogue::broken(const QString &why, LinkStep::Event event)
     return step;
 }
 
-void DownloadDialogue::hexProgress(qint64 now)
+void DownloadDialogue::awaitUploads()
 {
-    if (awaitsPageText())
-        watchdog.progress(now);
+    current = Step::AwaitingUpload;
+    watchdog.stop();
 }
 
-LinkStep DownloadDialogue::tick(qint64 now)
+void DownloadDialogue::end()
 {
-    if (!watchdog.expired(now))
-        return LinkStep();
-    LinkStep step;
-    step.event = LinkStep::Event::GaveUp;
-    step.why = QStringLiteral("no answer for %1 ms while waiting for %2")
-                   .arg(watchdog.timeout())
-                   .arg(describe(waitingFor));
     const bool wasErased = erased;
     abandon();
     erased = wasErased;
-    return step;
 }
 
 void DownloadDialogue::abandon()
 {
     current = Step::Idle;
-    waitingFor = Awaiting::Nothing;
     directoryCheck = DirectoryRead::None;
     watchdog.stop();
     ledger.clear();
@@ -375,19 +342,21 @@ void DownloadDialogue::abandon()
     erased = false;
 }
 
-QString DownloadDialogue::describe(Awaiting awaiting)
+QString DownloadDialogue::awaitedText() const
 {
-    switch (awaiting) {
-    case Awaiting::Nothing:
-        return QStringLiteral("nothing");
-    case Awaiting::OpeningAnswer:
+    switch (current) {
+    case Step::OpeningAnswer:
         return QStringLiteral("the answer to the download's opening command");
-    case Awaiting::Page:
+    case Step::ReceivingPages:
         return QStringLiteral("a page");
-    case Awaiting::DirectoryPage:
+    case Step::ReadingDirectory:
         return QStringLiteral("the session directory");
-    case Awaiting::EraseAcknowledgement:
+    case Step::AwaitingEraseAck:
         return QStringLiteral("the acknowledgement of the erase command");
+    case Step::Idle:
+    case Step::AwaitingUpload:
+    case Step::Finished:
+        break;
     }
-    return QString();
+    return QStringLiteral("nothing");
 }

@@ -13,15 +13,17 @@
 #pragma once
 
 #include "device/devicecodec.h"
-#include "device/linkstep.h"
+#include "device/linkdialogue.h"
 #include "device/syncledger.h"
 
 #include <QByteArray>
 #include <QString>
 
-class DownloadDialogue
+class DownloadDialogue : public LinkDialogue
 {
 public:
+    // Where the download is, and so what it awaits from the device: the answer to the opening
+    // command, a half of the directory, a page, the erase's acknowledgement, or nothing.
     enum class Step {
         Idle, // no download
         OpeningAnswer, // "BTR" or "D" sent
@@ -32,7 +34,6 @@ public:
         AwaitingEraseAck, // the erase command sent
         Finished, // the device was told to restart
     };
-    enum class Awaiting { Nothing, OpeningAnswer, Page, DirectoryPage, EraseAcknowledgement };
     // Why the directory is being read.
     enum class DirectoryRead {
         None,
@@ -52,7 +53,7 @@ public:
                    int stallTimeoutMs);
     // One whole line of the device's text. A page it completes is decoded at once: records
     // into the session, then the next page asked for or the session handed over.
-    LinkStep line(const QByteArray &line, qint64 now);
+    LinkStep line(const QByteArray &line, qint64 now) override;
     // A complete page (512 hex digits) of the session being read.
     LinkStep page(const QString &page, qint64 now);
     // The link saved the handed-over session at `path`, `size` bytes proven on disk: its
@@ -67,22 +68,22 @@ public:
     // session, or (all confirmed) the check of the directory before the erase. Nothing while
     // a session is being read, or (a note why) when the ledger does not let it go on.
     LinkStep moveOn(const QString &uid, quint64 generation, qint64 now);
-    // Hex digits of an awaited page arrived, before their line is whole.
-    void hexProgress(qint64 now);
-    // The time: GaveUp once the watchdog expired.
-    LinkStep tick(qint64 now);
+    // Pages and the directory end with their line; the opening answer and the erase's
+    // acknowledgement may come without one.
+    bool wholeWhenQuiet() const override
+    {
+        return current == Step::OpeningAnswer || current == Step::AwaitingEraseAck;
+    }
+    bool awaitsPageText() const override
+    {
+        return current == Step::ReceivingPages || current == Step::ReadingDirectory;
+    }
     // The link restarted: nothing of this download goes on.
     void abandon();
 
     Step step() const { return current; }
-    Awaiting awaiting() const { return waitingFor; }
-    bool awaitsPageText() const
-    {
-        return waitingFor == Awaiting::Page || waitingFor == Awaiting::DirectoryPage;
-    }
     // True once the erase command went out (all sessions were confirmed).
     bool eraseSent() const { return erased; }
-    qint64 deadline() const { return watchdog.deadline(); }
     // Records to read in this download (sessions confirmed or uploading earlier are not read).
     int recordsInAll() const { return allRecords; }
     int recordsDone() const { return progressVal; }
@@ -93,7 +94,11 @@ public:
     int sessionCount() const { return sessions.size(); }
     // Sessions this download reads.
     int sessionsToRead() const;
-    static QString describe(Awaiting awaiting);
+
+protected:
+    QString awaitedText() const override;
+    // The watchdog expired: the download ends, and whether the erase went out is kept.
+    void end() override;
 
 private:
     LinkStep requestPage(qint64 now);
@@ -104,6 +109,8 @@ private:
     // The index of the first session after `index` that is to be read; the session count
     // when none is left.
     int nextToRead(int index) const;
+    // No page outstanding: a session is saved, or uploads must finish.
+    void awaitUploads();
     // Reads session `index`, or past the last one waits for the uploads to finish.
     LinkStep readSession(int index, qint64 now);
     // After a session went out or an upload came back: the next session when the queue has
@@ -116,9 +123,7 @@ private:
     LinkStep broken(const QString &why, LinkStep::Event event = LinkStep::Event::Broken);
 
     Step current = Step::Idle;
-    Awaiting waitingFor = Awaiting::Nothing;
     DirectoryRead directoryCheck = DirectoryRead::None;
-    Watchdog watchdog;
     SyncLedger ledger;
     devicecodec::SessionTable sessions;
     devicecodec::PageAssembler pageText;

@@ -9,7 +9,6 @@ LinkStep FlashingDialogue::begin(const QStringList &f, const QStringList &c, con
     cLines = c;
     lineIndex = 0;
     current = Step::Opening;
-    waitingFor = Awaiting::OpeningAnswer;
     watchdog.arm(now, stallTimeoutMs);
     LinkStep step;
     step.writes << (mode == QLatin1String("BM") ? QByteArray("D\n") : QByteArray("BTR\n"));
@@ -30,38 +29,28 @@ LinkStep FlashingDialogue::line(const QByteArray &answer, qint64 now)
             return step;
         }
         current = Step::SendingFLines;
-        waitingFor = Awaiting::Acknowledgement;
-        return send("D\n", now);
+        return ask("D\n", now);
     }
     case Step::SendingFLines: {
         if (!acknowledged)
             return LinkStep();
-        if (lineIndex < fCount) {
-            LinkStep step = send(fLines.at(lineIndex).toUtf8(), now);
-            step.event = LinkStep::Event::FlashingProgress;
-            step.progress = lineIndex * fLineWeight;
-            step.maximum = fCount * fLineWeight + cCount;
-            ++lineIndex;
-            return step;
-        }
+        // Progress counts the units sent before this line.
+        if (lineIndex < fCount)
+            return sendLine(fLines.at(lineIndex), lineIndex * fLineWeight,
+                            fCount * fLineWeight + cCount, now);
         lineIndex = 0;
         current = Step::SendingCLines;
-        return send("D\n", now);
+        return ask("D\n", now);
     }
     case Step::SendingCLines: {
         if (!acknowledged)
             return LinkStep();
-        if (lineIndex < cCount) {
-            LinkStep step = send(cLines.at(lineIndex).toUtf8(), now);
-            ++lineIndex;
-            step.event = LinkStep::Event::FlashingProgress;
-            step.progress = fCount * fLineWeight + lineIndex;
-            step.maximum = fCount * fLineWeight + cCount + 1;
-            return step;
-        }
+        // Progress counts the units sent with this line, of one more than the image's.
+        if (lineIndex < cCount)
+            return sendLine(cLines.at(lineIndex), fCount * fLineWeight + lineIndex + 1,
+                            fCount * fLineWeight + cCount + 1, now);
         // The restart message is given its own second by the link.
         current = Step::AwaitingRestart;
-        waitingFor = Awaiting::Nothing;
         watchdog.stop();
         lineIndex = 0;
         LinkStep step;
@@ -86,44 +75,34 @@ LinkStep FlashingDialogue::line(const QByteArray &answer, qint64 now)
     return LinkStep();
 }
 
-LinkStep FlashingDialogue::send(const QByteArray &command, qint64 now)
+LinkStep FlashingDialogue::sendLine(const QString &line, int progress, int maximum, qint64 now)
 {
-    watchdog.arm(now, watchdog.timeout());
-    LinkStep step;
-    step.writes << command;
-    return step;
-}
-
-LinkStep FlashingDialogue::tick(qint64 now)
-{
-    if (!watchdog.expired(now))
-        return LinkStep();
-    LinkStep step;
-    step.event = LinkStep::Event::GaveUp;
-    step.why = QStringLiteral("no answer for %1 ms while waiting for %2")
-                   .arg(watchdog.timeout())
-                   .arg(describe(waitingFor));
-    abandon();
+    LinkStep step = ask(line.toUtf8(), now);
+    step.event = LinkStep::Event::FlashingProgress;
+    step.progress = progress;
+    step.maximum = maximum;
+    ++lineIndex;
     return step;
 }
 
 void FlashingDialogue::abandon()
 {
     current = Step::Idle;
-    waitingFor = Awaiting::Nothing;
     watchdog.stop();
     lineIndex = 0;
 }
 
-QString FlashingDialogue::describe(Awaiting awaiting)
+QString FlashingDialogue::awaitedText() const
 {
-    switch (awaiting) {
-    case Awaiting::Nothing:
-        return QStringLiteral("nothing");
-    case Awaiting::OpeningAnswer:
+    switch (current) {
+    case Step::Opening:
         return QStringLiteral("the answer to the flashing's opening command");
-    case Awaiting::Acknowledgement:
+    case Step::SendingFLines:
+    case Step::SendingCLines:
         return QStringLiteral("the device's \"OK\"");
+    case Step::Idle:
+    case Step::AwaitingRestart:
+        break;
     }
-    return QString();
+    return QStringLiteral("nothing");
 }

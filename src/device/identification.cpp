@@ -1,5 +1,6 @@
 #include "device/identification.h"
 
+#include "common/nultext.h"
 #include "device/devicecodec.h"
 
 namespace {
@@ -26,13 +27,26 @@ LinkStep IdentificationDialogue::start(qint64 now, int stallTimeoutMs)
     macRetries = 0;
     current = Step::Name;
     watchdog.arm(now, stallTimeoutMs);
-    LinkStep step = ask("ATN?\n", Awaiting::NameReply, now);
+    LinkStep step = ask("ATN?\n", now);
     // Its answer, if any, is read as a leading "OK" of a later reply.
     step.writes << "ATD0\n";
     return step;
 }
 
+LinkStep IdentificationDialogue::line(const QByteArray &bytes, qint64 now)
+{
+    return line(textUpToNul(bytes), now);
+}
+
 LinkStep IdentificationDialogue::line(const QString &text, qint64 now)
+{
+    LinkStep step = reply(text, now);
+    if (step.event == LinkStep::Event::None && step.writes.isEmpty())
+        step.note = text;
+    return step;
+}
+
+LinkStep IdentificationDialogue::reply(const QString &text, qint64 now)
 {
     switch (current) {
     case Step::Name:
@@ -66,22 +80,16 @@ LinkStep IdentificationDialogue::nameReply(const QString &text, qint64 now)
     found.fwVersion = name.fwVersion;
     if (name.kind == devicecodec::NameReply::Kind::Working) {
         found.UID = name.identity;
-        if (found.fwVersion <= devicecodec::lastUnsupportedFirmware) {
-            current = Step::Done;
-            waitingFor = Awaiting::Nothing;
-            watchdog.stop();
-            LinkStep step = event(LinkStep::Event::NotSupported);
-            step.discardInput = true;
-            return step;
-        }
+        if (found.fwVersion <= devicecodec::lastUnsupportedFirmware)
+            return ended(LinkStep::Event::NotSupported);
         current = Step::Mac;
-        return ask("ATI3\n", Awaiting::MacReply, now);
+        return ask("ATI3\n", now);
     }
     found.nameBLE = bleName(name.identity);
     if (found.nameBLE == QLatin1String(devicecodec::zeroBleName))
         found.nameBLE = QLatin1String(devicecodec::unknownBleName);
     current = Step::Id;
-    return ask("I\n", Awaiting::IdReply, now);
+    return ask("I\n", now);
 }
 
 LinkStep IdentificationDialogue::macReply(const QString &text, qint64 now)
@@ -96,14 +104,14 @@ LinkStep IdentificationDialogue::macReply(const QString &text, qint64 now)
     if (found.nameBLE == QLatin1String(devicecodec::zeroBleName)) {
         if (macRetries < maxMacRetries) {
             ++macRetries;
-            return ask("ATI3\n", Awaiting::MacReply, now);
+            return ask("ATI3\n", now);
         }
         found.nameBLE = QLatin1String(devicecodec::unknownBleName);
     }
     macRetries = 0;
     current = Step::Summary;
     found.summaryPage.clear();
-    LinkStep step = ask("ATA?\n", Awaiting::SummaryPage, now);
+    LinkStep step = ask("ATA?\n", now);
     step.discardInput = true;
     return step;
 }
@@ -120,7 +128,7 @@ LinkStep IdentificationDialogue::idReply(const QString &text, qint64 now)
     found.UID = id.value;
     current = Step::Summary;
     found.summaryPage.clear();
-    return ask("R000FF000\n", Awaiting::SummaryFirstHalf, now);
+    return ask("R000FF000\n", now);
 }
 
 LinkStep IdentificationDialogue::summaryText(const QString &text, qint64 now)
@@ -137,18 +145,12 @@ LinkStep IdentificationDialogue::summaryText(const QString &text, qint64 now)
                      QStringLiteral("the summary page holds text that is not hexadecimal"));
     if (count > before)
         watchdog.progress(now);
-    if (count >= summaryDigits) {
-        current = Step::Done;
-        waitingFor = Awaiting::Nothing;
-        watchdog.stop();
-        LinkStep step = event(LinkStep::Event::Identified);
-        step.discardInput = true;
-        return step;
-    }
+    if (count >= summaryDigits)
+        return ended(LinkStep::Event::Identified);
     if (count == summaryHalfDigits && before < summaryHalfDigits) {
         // Asked once: lines that add nothing leave the count at 512 and must not ask again,
         // or the extra halves would follow into the next job.
-        return ask("R000FF100\n", Awaiting::SummarySecondHalf, now);
+        return ask("R000FF100\n", now);
     }
     if (before < summaryHalfDigits && count > summaryHalfDigits
         && found.mode == QLatin1String("BM")) {
@@ -162,58 +164,39 @@ LinkStep IdentificationDialogue::summaryText(const QString &text, qint64 now)
     return LinkStep();
 }
 
-LinkStep IdentificationDialogue::ask(const QByteArray &command, Awaiting next, qint64 now)
+LinkStep IdentificationDialogue::ended(LinkStep::Event how)
 {
-    waitingFor = next;
-    // An awaited answer is progress: the watchdog starts again for the next one.
-    watchdog.arm(now, watchdog.timeout());
-    LinkStep step;
-    step.writes << command;
+    end();
+    // Whatever the device sends from here on answers nothing of this dialogue.
+    LinkStep step = event(how);
+    step.discardInput = true;
     return step;
 }
 
-void IdentificationDialogue::hexProgress(qint64 now)
+void IdentificationDialogue::end()
 {
-    if (awaitsPageText())
-        watchdog.progress(now);
-}
-
-bool IdentificationDialogue::awaitsPageText() const
-{
-    return waitingFor == Awaiting::SummaryPage || waitingFor == Awaiting::SummaryFirstHalf
-        || waitingFor == Awaiting::SummarySecondHalf;
-}
-
-LinkStep IdentificationDialogue::tick(qint64 now)
-{
-    if (!watchdog.expired(now))
-        return LinkStep();
-    const QString why = QStringLiteral("no answer for %1 ms while waiting for %2")
-                            .arg(watchdog.timeout())
-                            .arg(describe(waitingFor));
     current = Step::Done;
-    waitingFor = Awaiting::Nothing;
     watchdog.stop();
-    return event(LinkStep::Event::GaveUp, why);
 }
 
-QString IdentificationDialogue::describe(Awaiting awaiting)
+QString IdentificationDialogue::awaitedText() const
 {
-    switch (awaiting) {
-    case Awaiting::Nothing:
-        return QStringLiteral("nothing");
-    case Awaiting::NameReply:
+    switch (current) {
+    case Step::Name:
         return QStringLiteral("the name reply to \"ATN?\"");
-    case Awaiting::MacReply:
+    case Step::Mac:
         return QStringLiteral("the MAC reply to \"ATI3\"");
-    case Awaiting::IdReply:
+    case Step::Id:
         return QStringLiteral("the ID reply to \"I\"");
-    case Awaiting::SummaryPage:
+    case Step::Summary:
+        // The second half is asked for once the first 512 digits are in.
+        if (found.summaryPage.size() >= devicecodec::summaryHalfDigits)
+            return QStringLiteral("the second half of the summary page");
+        if (found.mode == QLatin1String("BM"))
+            return QStringLiteral("the first half of the summary page");
         return QStringLiteral("the summary page, answer to \"ATA?\"");
-    case Awaiting::SummaryFirstHalf:
-        return QStringLiteral("the first half of the summary page");
-    case Awaiting::SummarySecondHalf:
-        return QStringLiteral("the second half of the summary page");
+    case Step::Done:
+        break;
     }
-    return QString();
+    return QStringLiteral("nothing");
 }

@@ -4,24 +4,16 @@
 // ("R000FF000", "R000FF100"). Pure: lines and the time in, commands and events out.
 #pragma once
 
-#include "device/linkstep.h"
+#include "device/linkdialogue.h"
 
 #include <QString>
 
-class IdentificationDialogue
+class IdentificationDialogue : public LinkDialogue
 {
 public:
+    // What the device is asked for, and so what it is waiting for: the name reply, the MAC
+    // reply, the ID reply, the summary page (whole or by halves), nothing.
     enum class Step { Name, Mac, Id, Summary, Done };
-    // What the watchdog waits for.
-    enum class Awaiting {
-        Nothing,
-        NameReply,
-        MacReply,
-        IdReply,
-        SummaryPage, // the whole page to "ATA?", or its first half
-        SummaryFirstHalf,
-        SummarySecondHalf,
-    };
 
     // What the device said about itself; complete once the dialogue ends Identified (the
     // first four fields already when it ends NotSupported).
@@ -40,30 +32,31 @@ public:
 
     // A new identification: "ATN?" and "ATD0".
     LinkStep start(qint64 now, int stallTimeoutMs);
-    // One whole line of the device's text (decoded up to a NUL byte).
+    // One whole line of the device's text, decoded as UTF-8 up to a NUL byte.
+    LinkStep line(const QByteArray &bytes, qint64 now) override;
+    // One whole line of the device's text. A line the dialogue has no use for comes back as
+    // the step's note.
     LinkStep line(const QString &text, qint64 now);
-    // Hex digits of the awaited summary page arrived, before their line is whole.
-    void hexProgress(qint64 now);
-    // The time: GaveUp once the watchdog expired.
-    LinkStep tick(qint64 now);
+    // Every answer of the identification ends with a line feed.
+    bool wholeWhenQuiet() const override { return false; }
+    bool awaitsPageText() const override { return current == Step::Summary; }
 
     Step step() const { return current; }
-    Awaiting awaiting() const { return waitingFor; }
-    bool awaitsPageText() const;
-    qint64 deadline() const { return watchdog.deadline(); }
     Identity identity() const { return found; }
-    static QString describe(Awaiting awaiting);
+
+protected:
+    QString awaitedText() const override;
+    void end() override;
 
 private:
+    LinkStep reply(const QString &text, qint64 now);
     LinkStep nameReply(const QString &text, qint64 now);
     LinkStep macReply(const QString &text, qint64 now);
     LinkStep idReply(const QString &text, qint64 now);
     LinkStep summaryText(const QString &text, qint64 now);
-    LinkStep ask(const QByteArray &command, Awaiting next, qint64 now);
+    LinkStep ended(LinkStep::Event event);
 
     Step current = Step::Done;
-    Awaiting waitingFor = Awaiting::Nothing;
-    Watchdog watchdog;
     int macRetries = 0;
     Identity found;
 };

@@ -1,38 +1,10 @@
 // What a device dialogue hands back to the link after each line, call or tick: the commands
-// to write, what happened, and until when it waits for progress. The dialogues are pure:
-// they never touch a port, a file or a clock; the link passes the time in milliseconds.
+// to write, what happened, and what the link is to log and report.
 #pragma once
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
-
-// A deadline that only progress moves: an awaited answer, or digits of awaited page text.
-// Anything else a device says leaves it where it is.
-class Watchdog
-{
-public:
-    void arm(qint64 now, int timeoutMs)
-    {
-        interval = timeoutMs;
-        due = now + timeoutMs;
-    }
-    void progress(qint64 now)
-    {
-        if (armed())
-            due = now + interval;
-    }
-    void stop() { due = -1; }
-    bool armed() const { return due >= 0; }
-    bool expired(qint64 now) const { return armed() && now >= due; }
-    // When it expires; -1 while it is not armed.
-    qint64 deadline() const { return due; }
-    int timeout() const { return interval; }
-
-private:
-    qint64 due = -1;
-    int interval = 0;
-};
 
 struct LinkStep
 {

@@ -2,13 +2,18 @@
 // device, identifies it, reads its recorded sessions into files, writes firmware into it and
 // recovers when the device goes away or stops making sense.
 //
-// The link is a state machine whose states are the strings "toScan", "toIdentify", "toIdle",
-// "toUpdateFirmware" and "toDownloadVitals", entered only through ClassStateHandler(). A state
-// is which handler slot is connected to the port's readyRead() and to the scan timer.
+// The link is a state machine with one state value, LinkState: scanning, identifying, idle,
+// flashing or downloading. It is entered in one place, enter(); the state names "toScan",
+// "toIdentify", "toIdle", "toUpdateFirmware" and "toDownloadVitals" are only its log text,
+// what state() reports and what ClassStateHandler() takes. Everything else follows from the value: whether the
+// scan looks for ports, which dialogue (if any) the device's text goes to, whether the link
+// is free for a job. Each entry also starts a new link generation, so that work begun before
+// it (a pending restart, an upload's outcome) acts no more.
 //
 // What the device says is judged by three pure dialogues (identification, download,
-// flashing): this shell frames the port's bytes into lines, hands each line and the time to
-// the dialogue of the state, writes what it asks, saves session files, runs the timers and
+// flashing) behind one interface, LinkDialogue. This shell owns the port and the timers: it
+// frames the port's bytes into lines, hands each line and the time to the dialogue of the
+// state through one read handler, writes what the dialogue asks, saves session files and
 // turns the dialogue's events into the signals below.
 #pragma once
 
@@ -61,8 +66,7 @@ public:
     // A copy of everything known about the connected device.
     DeviceInfo getDevice() const;
 
-    // The name of the state entered last. The connections remain the state; this reports it,
-    // and tells a new job that a download still holds the device.
+    // The name of the state entered last ("toScan", ...).
     QString state() const;
 
     // Test seam: the stall watchdog's interval in milliseconds (defaultStallTimeoutMs in the
@@ -115,13 +119,20 @@ public slots:
     void sessionUploadFinished(const QString &fileName, bool success);
 
 private slots:
+    // Enters the state of that name; a name that matches none does nothing.
     void ClassStateHandler(QString const &state);
+    // A scan pass: runs on the scan tick and when the system's ports change, while scanning.
     void scanForDevices();
+    // identifyDeviceHandler(), updateFirmwareHandler() and downloadVitalsHandler() each hand
+    // over to the one read handler, readReply(), which serves the state's dialogue.
     void identifyDeviceHandler();
     void parseVitalsSummary(QString const &sessionPage);
     void updateFirmwareHandler();
     void downloadVitalsHandler();
+    // A complete page (512 hex digits) for the download dialogue; the dialogue decodes the
+    // pages it reads itself.
     void parsVitalPage(QString page);
+    // Saves the session the download handed over, proven on disk, and announces it.
     void sendSession();
     void portError(QSerialPort::SerialPortError error);
     void printDeviceInfo();
@@ -130,34 +141,46 @@ private slots:
     int checkCRC8(QString const &dataStringHex);
 
 private:
+    // In the order of the state names (serialdevice.cpp).
+    enum class LinkState { Scan, Identify, Idle, UpdateFirmware, DownloadVitals };
+    static QString stateName(LinkState state);
+    // The one place a state is entered.
+    void enter(LinkState next);
+    // The dialogue the state runs; none while scanning or idle.
+    LinkDialogue *dialogueOf(LinkState state);
+
+    // The one read handler, reached by the port's readyRead() and the reply-quiet timer in
+    // every state: the device's text a line at a time to the state's dialogue. While no
+    // dialogue runs the bytes wait in the port for the next one.
+    void readReply();
     // The device's text a line at a time. Its bytes may reach us in several reads (a slow
     // line, the bridge's USB packets) and several lines may come in one read: each line is
-    // handed out whole, its line feed included. A job's unterminated answer is handed out
-    // once the line has been quiet for replyQuietMs (the quiet timer reaches the same handler
-    // as readyRead()). readInput() returns false when the device sent more than maxLineBytes
-    // without a line break: the link was restarted and the caller stops.
+    // handed out whole, its line feed included. An answer that may come without a line end
+    // is handed out once the line has been quiet for replyQuietMs. readInput() returns false
+    // when the device sent more than maxLineBytes without a line break: the link was
+    // restarted and the caller stops.
     bool readInput(bool *sawHexDigits);
     bool takeLine(QByteArray &line, bool restWhenQuiet);
     void discardInput();
-    // Connects the state's handler (or none) to readyRead() and to the quiet timer, and
-    // what the state does when its dialogue's watchdog expires to the stall timer.
-    void attachHandler(void (SerialDevice::*handler)(), void (SerialDevice::*onStall)());
+    // The stall timer fired: the running dialogue is handed the time.
+    void stalled();
 
-    // Carries out what a dialogue asked: writes, input dropped, the watchdog moved.
+    // Carries out what the dialogue of state `job` answered: writes, input dropped, the
+    // watchdog followed, the log, and what its event means for the record and the signals.
+    void carryOut(LinkState job, const LinkStep &step);
     void write(const LinkStep &step);
     void followDeadline(qint64 deadline);
     qint64 now() const { return clock.elapsed(); }
-
-    // What the identification found, into the record (serialdevice.cpp).
-    void identificationStep(const LinkStep &step);
-    // What the download asked for (serialdevice_download.cpp).
-    void downloadStep(const LinkStep &step);
-    void eraseSent();
+    void logNote(LinkState job, const QString &note);
+    // The identification ended, the device served or not: what it told, into the record.
+    void takeIdentity();
     // Ends a download that cannot go on: log line, the user told what failed, back to
     // scanning with the device memory untouched.
     void failDownload(const QString &why, const QString &userMessage);
-    // What the flashing asked for (serialdevice_firmware.cpp).
-    void flashingStep(const LinkStep &step);
+    // Whether a job (download, flashing) is refused now: the link is busy, a download holds
+    // the device until the link scans again, or the device's mode is one no job can start
+    // in. A refusal that is not plain busyness is logged under the tag and the function.
+    bool refusesJob(const char *tag, const char *function) const;
 
     void clearRecord();
     // The device ports a scan pass listed: logged when they are not those of the pass before.
@@ -166,22 +189,22 @@ private:
     // sent: a device that gave no name reply answered like no Brevia and is probed less often.
     void judgeProbe();
     // A failed open during the scan: a refusal is logged once per port, a refusal for want
-    // of access is also told (serialdevice_portaccess.cpp).
+    // of access is also told.
     void noteRefusedOpen(const PortEntry &entry);
     // The refusals of ports no longer listed are forgotten; all of them once a port opened.
     void forgetRefusals(const QStringList &listed);
     void forgetAllRefusals();
     // retry() after the usual 1000 ms, unless the link has been restarted meanwhile.
     void scheduleRetry();
-    // The running dialogue's watchdog expired: handed the time, it gives up.
-    void identificationStalled();
-    void downloadStalled();
-    void flashingStalled();
 
     std::unique_ptr<QSerialPort> serial;
     DeviceInfo device;
     std::unique_ptr<QTimer> scanTimer;
     QString summaryPage;
+
+    // The state, and the generation its last entry began.
+    LinkState linkState = LinkState::Scan;
+    quint64 linkGeneration = 0;
 
     IdentificationDialogue identification;
     DownloadDialogue download;
@@ -204,10 +227,6 @@ private:
     QElapsedTimer clock; // the dialogues' time
     QTimer stallTimer; // fires at the running dialogue's deadline
     int stallTimeout = defaultStallTimeoutMs;
-    QString currentState;
     QByteArray pendingReply; // bytes read but not handed out yet
     QTimer replyQuietTimer;
-    // Bumped on every state entry: work begun in one generation (a download, a pending
-    // restart) does nothing once the link has moved on.
-    quint64 linkGeneration = 0;
 };
