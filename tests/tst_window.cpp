@@ -424,8 +424,9 @@ void TestWindow::firmware()
     } else {
         QCOMPARE(int(storedAt.size()), 0);
     }
-    // Paired again each time the device came back: after its sync, and after the flashing.
-    QVERIFY(rig.waitForPairings(sessions > 0 && paired ? 3 : 2));
+    // Paired again on every report of the identified device: the sync's proof that it is
+    // empty, its return after the sync, and its return after the flashing.
+    QVERIFY(rig.waitForPairings(sessions > 0 && paired ? 4 : 2));
     shoot(rig, QStringLiteral("14-firmware-up-to-date"));
 }
 
