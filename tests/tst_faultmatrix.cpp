@@ -55,12 +55,8 @@ void checkInvariant(const EmulatorFixture &device, standin::Server &server,
         const bool ofAccount = std::any_of(devices.begin(), devices.end(), [&](const auto &d) {
             return d.owner == upload.userId && std::to_string(d.id) == upload.deviceId;
         });
-        QVERIFY2(ofAccount,
-                 qPrintable(QStringLiteral("%1 went to user %2 under device %3")
-                                .arg(date)
-                                .arg(upload.userId)
-                                .arg(q(upload.deviceId))));
         const QString key = QString::number(upload.userId) + '/' + date;
+        QVERIFY2(ofAccount, qPrintable(key + " went under device " + q(upload.deviceId)));
         QVERIFY2(!delivered.contains(key), qPrintable("uploaded twice: " + key));
         delivered.insert(key);
         // Nothing reaches the cloud while nobody is signed in.
@@ -84,11 +80,7 @@ void checkInvariant(const EmulatorFixture &device, standin::Server &server,
                     return a.confirmed && a.at < times[size_t(k)] && a.stored < stored.size()
                         && q(stored[a.stored].date) == session.key();
                 });
-            QVERIFY2(confirmed,
-                     qPrintable(QStringLiteral("erase at command %1 while session %2 "
-                                               "was unconfirmed")
-                                    .arg(k)
-                                    .arg(session.key())));
+            QVERIFY2(confirmed, qPrintable("erased while unconfirmed: " + session.key()));
         }
     }
 }
