@@ -7,14 +7,6 @@
 #include "testmain.h"
 #include "ui/appinstaller.h"
 
-#include <QBuffer>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QtEndian>
-
 using namespace testsupport;
 using executable::Format;
 using executable::Identity;
@@ -25,27 +17,8 @@ namespace {
 
 constexpr int proofLimitMs = 1000;
 
-Identity elfIdentity(quint8 elfClass, quint8 data, quint16 machine)
-{
-    Identity identity;
-    identity.format = Format::Elf;
-    identity.elfClass = elfClass;
-    identity.elfData = data;
-    identity.elfMachine = machine;
-    return identity;
-}
-
-Identity machIdentity(quint32 cpuType)
-{
-    Identity identity;
-    identity.format = Format::MachO;
-    identity.machCpuType = cpuType;
-    return identity;
-}
-
-const Identity x86_64 = elfIdentity(2, 1, 62);
 constexpr quint32 cpuArm64 = 0x0100000C, cpuX86_64 = 0x01000007;
-const Identity appleArm = machIdentity(cpuArm64);
+const Identity x86_64 {Format::Elf, 2, 1, 62}, appleArm {Format::MachO, 0, 0, 0, cpuArm64};
 
 void put(QByteArray &bytes, int offset, quint64 value, int width, bool bigEndian)
 {
@@ -58,9 +31,7 @@ void put(QByteArray &bytes, int offset, quint64 value, int width, bool bigEndian
 QByteArray elfHeader(quint8 elfClass, quint8 data, quint16 type, quint16 machine)
 {
     QByteArray bytes(elfClass == 2 ? 64 : 52, '\0');
-    bytes.replace(0, 4,
-                  "\x7F"
-                  "ELF");
+    put(bytes, 0, 0x7F454C46, 4, true); // "\x7FELF"
     bytes[4] = char(elfClass);
     bytes[5] = char(data);
     bytes[6] = 1;
@@ -107,16 +78,6 @@ QString answerOf(const QString &program)
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
-bool copyProgram(const QString &from, const QString &to)
-{
-    QFile::remove(to);
-    return QFile::copy(from, to)
-        && QFile::setPermissions(to,
-                                 QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                     | QFileDevice::ExeOwner | QFileDevice::ReadGroup
-                                     | QFileDevice::ExeGroup);
-}
-
 // Processes still running from a proof's scratch folder (Linux: read from /proc).
 QStringList proofProcesses()
 {
@@ -151,7 +112,6 @@ void TestAppInstaller::header_data()
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<Identity>("running");
     QTest::addColumn<QString>("refusal"); // a part of the reason, empty when it is runnable
-
     const auto row = [](const char *name, const QByteArray &file, const Identity &running,
                         const char *refusal) {
         QTest::newRow(name) << file << running << QString::fromLatin1(refusal);
@@ -200,10 +160,7 @@ void TestAppInstaller::header()
     QBuffer buffer(&file);
     QVERIFY(buffer.open(QIODevice::ReadOnly));
     const QString found = executable::checkRunnable(buffer, running);
-    if (refusal.isEmpty())
-        QCOMPARE(found, QString());
-    else
-        QVERIFY2(found.contains(refusal), qPrintable(found));
+    QVERIFY2(refusal.isEmpty() ? found.isEmpty() : found.contains(refusal), qPrintable(found));
 }
 
 void TestAppInstaller::install_data()
@@ -212,7 +169,6 @@ void TestAppInstaller::install_data()
     QTest::addColumn<QString>("location"); // of the program in use
     QTest::addColumn<bool>("earlierUpdate"); // a previous copy exists from an earlier update
     QTest::addColumn<QString>("refusal"); // a part of the message; empty when installed
-
     const QString sample = QStringLiteral(UPDATE_SAMPLE);
     const auto row = [](const char *name, const QString &download, const char *location,
                         bool earlier, const char *refusal) {
@@ -250,7 +206,8 @@ void TestAppInstaller::install()
     QTemporaryDir programs;
     const QString target = programs.filePath(QStringLiteral("Orvane"));
     const QString previous = target + QStringLiteral(".previous");
-    QVERIFY(copyProgram(QStringLiteral(ANSWERS_7_4), target));
+    QVERIFY(QFile::copy(QStringLiteral(ANSWERS_7_4), target)
+            && QFile::setPermissions(target, QFile::Permissions(0x7050))); // rwxr-x---
     const QByteArray oldProgram = readFile(target);
     const QByteArray earlierProgram("the program before an earlier update");
     QVERIFY(!earlierUpdate || writeFile(previous, earlierProgram));
@@ -258,20 +215,18 @@ void TestAppInstaller::install()
     const QString downloaded = applicationFilePath(QStringLiteral("Orvane"));
     QFile::remove(downloaded);
     QByteArray newProgram;
-    if (download.startsWith(QLatin1String("bytes:"))) {
+    if (download.startsWith("bytes:")) {
         newProgram = download.mid(6).toUtf8();
-    } else if (download == QLatin1String("other processor")) {
+    } else if (download == "other processor") {
         // The update sample with another machine in its header: otherwise a whole program.
         newProgram = readFile(QStringLiteral(UPDATE_SAMPLE));
-        QCOMPARE(newProgram.left(4),
-                 QByteArray("\x7F"
-                            "ELF"));
+        QCOMPARE(newProgram.left(4), QByteArray("\x7F\x45LF"));
         const quint16 machine = executable::runningProgram().elfMachine == 62 ? 183 : 62;
         put(newProgram, 18, machine, 2, newProgram.at(5) == 2);
-    } else if (download != QLatin1String("none")) {
+    } else if (download != "none") {
         newProgram = readFile(download);
     }
-    QVERIFY(download == QLatin1String("none") || writeFile(downloaded, newProgram));
+    QVERIFY(download == "none" || writeFile(downloaded, newProgram));
 
     AppInstaller installer;
     installer.setTarget(target);
@@ -280,15 +235,14 @@ void TestAppInstaller::install()
     installer.setRestartHandler([&restarts] { ++restarts; });
     SelfUpdatePolicy policy;
     policy.systemLocations << QStringLiteral("/usr/");
-    if (location == QLatin1String("system location"))
+    if (location == "system location")
         policy.systemLocations << programs.path();
-    policy.builtToUpdateItself = location != QLatin1String("package build");
+    policy.builtToUpdateItself = location != "package build";
     installer.setPolicy(policy);
     const QFileDevice::Permissions folderMode = QFile::permissions(programs.path());
-    if (location == QLatin1String("read-only folder"))
-        QVERIFY(
-            QFile::setPermissions(programs.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-    QCOMPARE(installer.packageManaged().isEmpty(), location == QLatin1String("own folder"));
+    if (location == "read-only folder")
+        QVERIFY(QFile::setPermissions(programs.path(), QFile::Permissions(0x5000))); // r-x------
+    QCOMPARE(installer.packageManaged().isEmpty(), location == "own folder");
 
     // A running program goes on reading its old file: it is replaced, not overwritten.
     QFile inUse(target);
@@ -309,9 +263,7 @@ void TestAppInstaller::install()
     const QStringList kept = {QStringLiteral("Orvane"), QStringLiteral("Orvane.previous")};
     if (!refusal.isEmpty()) {
         QVERIFY2(message.contains(refusal), qPrintable(message));
-        QVERIFY2(message.contains(QStringLiteral("Nothing was replaced: Orvane 7.4 keeps running "
-                                                 "from ")
-                                  + target),
+        QVERIFY2(message.contains("Nothing was replaced: Orvane 7.4 keeps running from " + target),
                  qPrintable(message));
         QCOMPARE(message.contains(previous), earlierUpdate);
         QCOMPARE(restarts, 0);

@@ -7,11 +7,7 @@
 #include "standinfixture.h"
 #include "testmain.h"
 
-#include <QCryptographicHash>
-#include <QElapsedTimer>
 #include <QNetworkAccessManager>
-#include <QSettings>
-#include <QSignalSpy>
 #include <QTcpServer>
 
 #include <algorithm>
@@ -189,16 +185,9 @@ private slots:
         QCOMPARE(standin.server().reportedFirmwareVersions().at("BREVIA-7"), 14);
         const auto uploads = standin.server().storedUploads();
         QCOMPARE(uploads.size(), size_t(3));
-        QStringList expected = {signedIn,
-                                firmware,
-                                offer,
-                                "done",
-                                "done",
-                                "ready",
-                                "paired BREVIA-7 UID-7 101",
-                                "sent true",
-                                "sent false",
-                                "sent true"};
+        QStringList expected = {
+            signedIn, firmware,    offer,        "done",      "done",
+            "ready",  "sent true", "sent false", "sent true", "paired BREVIA-7 UID-7 101"};
         for (size_t i = 0; i < uploads.size(); ++i) {
             expected << "uploaded " + q(uploads[i].date) + (i == 1 ? " false" : " true");
             QCOMPARE(QFile::exists(applicationFilePath(q(uploads[i].date))), i == 1);

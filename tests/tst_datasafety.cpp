@@ -8,17 +8,8 @@
 #include "device/syncledger.h"
 #include "sync/syncrecord.h"
 
-#include <QCryptographicHash>
-#include <QDir>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QTemporaryDir>
+#include <memory>
 
-#include <functional>
-
-#include <csignal>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace testsupport;
@@ -137,22 +128,40 @@ private slots:
     // then nothing at all (never everything).
     void syncRecordFile_data()
     {
-        QTest::addColumn<QString>("damage");
-        QTest::addColumn<int>("entries");
-        for (const char *row : {"none", "missing"})
-            QTest::newRow(row) << row << (QByteArray(row) == "none" ? 3 : 0);
-        for (const char *row :
-             {"truncated", "empty", "not JSON", "an array", "other format", "entry changed",
-              "check removed", "records 0", "records 65535", "start time 2^32", "negative address",
-              "SHA-256 short", "SHA-256 upper case", "account 0", "cloud id as text", "no device",
-              "no time", "too large"})
-            QTest::newRow(row) << row << 0;
+        QTest::addColumn<QByteArray>("from"); // replaced by "to" in the file
+        QTest::addColumn<QByteArray>("to");
+        QTest::addColumn<bool>("checked"); // the check kept true to the changed entries
+        const auto row = [](const char *name, const char *from = "", const char *to = "",
+                            bool checked = false) {
+            QTest::newRow(name) << QByteArray(from) << QByteArray(to) << checked;
+        };
+        for (const char *name : {"none", "missing", "truncated", "empty", "an array", "too large"})
+            row(name);
+        row("not JSON", "{", "(");
+        row("other format", "sync-record/1", "sync-record/2");
+        row("entry changed", "\"records\": 42", "\"records\": 43");
+        row("check removed", "\"check\"", "\"cheque\"");
+        // Damage to an entry with a true check: the entry's own test is what refuses it.
+        row("records 0", "\"records\": 42", "\"records\": 0", true);
+        row("records 65535", "\"records\": 42", "\"records\": 65535", true);
+        row("start time 2^32", "\"startTime\": 1767225600", "\"startTime\": 4294967296", true);
+        row("negative address", "\"startAddress\": 6656", "\"startAddress\": -1", true);
+        row("SHA-256 short", "a0a0a0a0", "a0a0a0", true);
+        row("SHA-256 upper case", "a1a1a1a1", "A1a1a1a1", true);
+        row("account 0", "\"account\": 1001", "\"account\": 0", true);
+        row("cloud id as text", "\"cloudDeviceId\": 101", "\"cloudDeviceId\": \"101\"", true);
+        row("no device", "\"device\": \"4B21C07DE5A19F03\"", "\"device\": \"\"", true);
+        row("no time", "2026-12-06T23:59:01.250Z", "yesterday", true);
     }
 
+    // What a record on disk confirms: written and read back whole, or damaged in one way and
+    // then nothing at all (never everything).
     void syncRecordFile()
     {
-        QFETCH(QString, damage);
-        QFETCH(int, entries);
+        QFETCH(QByteArray, from);
+        QFETCH(QByteArray, to);
+        QFETCH(bool, checked);
+        const QByteArray damage = QTest::currentDataTag();
         QTemporaryDir dir;
         const QString path = dir.filePath(SyncRecord::fileName);
         SyncRecord written(path);
@@ -160,52 +169,32 @@ private slots:
             QVERIFY(written.add(confirmedEntry(i)).isEmpty());
         QCOMPARE(modeOf(path), 0600);
         QByteArray bytes = readFile(path);
-        // Damage to an entry keeps the check true to the entries, so that the entry's own test
-        // is what refuses it.
-        const auto rewrite = [&bytes](const char *from, const char *to) {
+        if (!from.isEmpty()) {
             QVERIFY2(bytes.contains(from), from);
             bytes.replace(from, to);
+        }
+        if (checked) {
             QJsonObject object = QJsonDocument::fromJson(bytes).object();
-            const QJsonArray list = object.value("sessions").toArray();
+            const QByteArray list =
+                QJsonDocument(object.value("sessions").toArray()).toJson(QJsonDocument::Compact);
             object.insert("check",
-                          QString::fromLatin1(QCryptographicHash::hash(QJsonDocument(list).toJson(
-                                                                           QJsonDocument::Compact),
-                                                                       QCryptographicHash::Sha256)
-                                                  .toHex()));
+                          QString::fromLatin1(
+                              QCryptographicHash::hash(list, QCryptographicHash::Sha256).toHex()));
             bytes = QJsonDocument(object).toJson();
-        };
-        const QMap<QString, std::function<void()>> damages {
-            {"none", [] {}},
-            {"missing", [&] { bytes.clear(); }},
-            {"truncated", [&] { bytes.chop(bytes.size() / 2); }},
-            {"empty", [&] { bytes = " "; }},
-            {"not JSON", [&] { bytes.replace('{', '('); }},
-            {"an array", [&] { bytes = "[" + bytes + "]"; }},
-            {"other format", [&] { bytes.replace("sync-record/1", "sync-record/2"); }},
-            {"entry changed", [&] { bytes.replace("\"records\": 42", "\"records\": 43"); }},
-            {"check removed", [&] { bytes.replace("\"check\"", "\"cheque\""); }},
-            {"records 0", [&] { rewrite("\"records\": 42", "\"records\": 0"); }},
-            {"records 65535", [&] { rewrite("\"records\": 42", "\"records\": 65535"); }},
-            {"start time 2^32",
-             [&] { rewrite("\"startTime\": 1767225600", "\"startTime\": 4294967296"); }},
-            {"negative address",
-             [&] { rewrite("\"startAddress\": 6656", "\"startAddress\": -1"); }},
-            {"SHA-256 short", [&] { rewrite("a0a0a0a0", "a0a0a0"); }},
-            {"SHA-256 upper case", [&] { rewrite("a1a1a1a1", "A1a1a1a1"); }},
-            {"account 0", [&] { rewrite("\"account\": 1001", "\"account\": 0"); }},
-            {"cloud id as text",
-             [&] { rewrite("\"cloudDeviceId\": 101", "\"cloudDeviceId\": \"101\""); }},
-            {"no device", [&] { rewrite("\"device\": \"4B21C07DE5A19F03\"", "\"device\": \"\""); }},
-            {"no time", [&] { rewrite("2026-12-06T23:59:01.250Z", "yesterday"); }},
-            {"too large", [&] { bytes += QByteArray(SyncRecord::maxFileBytes, ' '); }}};
-        damages.value(damage)();
-        if (damage == "missing")
-            QVERIFY(QFile::remove(path));
-        else
-            QVERIFY(writeFile(path, bytes));
+        }
+        if (damage == "truncated")
+            bytes.chop(bytes.size() / 2);
+        if (damage == "empty")
+            bytes = " ";
+        if (damage == "an array")
+            bytes = "[" + bytes + "]";
+        if (damage == "too large")
+            bytes += QByteArray(SyncRecord::maxFileBytes, ' ');
+        QVERIFY(damage == "missing" ? QFile::remove(path) : writeFile(path, bytes));
 
         SyncRecord read(path);
         const QString problem = read.load();
+        const int entries = damage == "none" ? 3 : 0;
         QCOMPARE(read.sessions().size(), entries);
         QCOMPARE(problem.isEmpty(), entries > 0 || damage == "missing");
         if (entries)
@@ -271,15 +260,9 @@ private slots:
 
         // A disk that refuses the bytes (files may not grow past 1 KiB), where a buffered
         // writer would report success: the old file stays as it was.
-        struct rlimit saved = {};
-        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit small = saved;
-        small.rlim_cur = 1024;
-        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        auto fullDisk = std::make_unique<FileSizeLimit>(1024);
         const QString refused = writePrivateFile(path, QByteArray(6000, 'n'));
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previousHandler);
+        fullDisk.reset();
         QVERIFY(!refused.isEmpty());
         QCOMPARE(readFile(path), QByteArray(5400, 'o'));
         QCOMPARE(filesIn(dir.path()), QStringList {QStringLiteral("1767225600000")});

@@ -7,14 +7,8 @@
 
 #include "sync/syncrecord.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QMutex>
-#include <QMutexLocker>
+#include <optional>
 
-#include <csignal>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace testsupport;
@@ -24,76 +18,11 @@ namespace {
 const QString nothingErased = QStringLiteral("Nothing was erased from the device.");
 constexpr int demoUser = 1001, otherUser = 2002;
 
-// The moment each upload the stand-in stored was answered, on the emulator's clock.
-struct AnsweredUpload
-{
-    brevia::TimePoint at;
-    size_t stored = 0; // index into storedUploads()
-    bool confirmed = false; // 200 with the body "true"
-};
-
-class UploadClock
-{
-public:
-    explicit UploadClock(standin::Server &server)
-    {
-        server.setRequestObserver([this](const standin::RequestRecord &record) {
-            if (record.path != "/api/medical/vitals/save")
-                return;
-            const bool stored =
-                std::any_of(record.notes.begin(), record.notes.end(), [](const std::string &note) {
-                    return note.rfind("stored as", 0) == 0 || note.rfind("an upload named", 0) == 0;
-                });
-            if (!stored)
-                return;
-            QMutexLocker lock(&mutex);
-            answered.push_back({brevia::Clock::now(), storedCount++,
-                                record.status == 200 && record.replyBody == "true"});
-        });
-    }
-    std::vector<AnsweredUpload> uploads() const
-    {
-        QMutexLocker lock(&mutex);
-        return answered;
-    }
-
-private:
-    mutable QMutex mutex;
-    std::vector<AnsweredUpload> answered;
-    size_t storedCount = 0;
-};
-
 // When nobody was signed in: from a sign-out to the next sign-in.
 struct SignedOut
 {
     brevia::TimePoint from;
     brevia::TimePoint until = brevia::TimePoint::max();
-};
-
-// Files may not grow past a few hundred bytes while it lives: the disk refuses a session file
-// however the writer buffers it.
-class FullDisk
-{
-public:
-    FullDisk()
-    {
-        ::getrlimit(RLIMIT_FSIZE, &saved);
-        previous = std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit small = saved;
-        small.rlim_cur = 256;
-        ::setrlimit(RLIMIT_FSIZE, &small);
-    }
-    ~FullDisk()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previous);
-    }
-
-private:
-    struct rlimit saved
-    {
-    };
-    void (*previous)(int) = nullptr;
 };
 
 // Confirmed sessions in the sync record on disk.
@@ -119,19 +48,15 @@ void checkInvariant(const EmulatorFixture &device, standin::Server &server,
     QSet<QString> delivered; // account and session
     for (size_t i = 0; i < stored.size(); ++i) {
         const standin::StoredUpload &upload = stored[i];
-        const QString date = QString::fromStdString(upload.date);
+        const QString date = q(upload.date);
         QVERIFY2(expected.contains(date), qPrintable(date));
         QCOMPARE(QByteArray::fromStdString(upload.bytes), expected.value(date));
         // Under a device id of the account whose token it carried, and only once to it.
         const bool ofAccount = std::any_of(devices.begin(), devices.end(), [&](const auto &d) {
             return d.owner == upload.userId && std::to_string(d.id) == upload.deviceId;
         });
-        QVERIFY2(ofAccount,
-                 qPrintable(QStringLiteral("%1 went to user %2 under device %3")
-                                .arg(date)
-                                .arg(upload.userId)
-                                .arg(QString::fromStdString(upload.deviceId))));
         const QString key = QString::number(upload.userId) + '/' + date;
+        QVERIFY2(ofAccount, qPrintable(key + " went under device " + q(upload.deviceId)));
         QVERIFY2(!delivered.contains(key), qPrintable("uploaded twice: " + key));
         delivered.insert(key);
         // Nothing reaches the cloud while nobody is signed in.
@@ -153,15 +78,25 @@ void checkInvariant(const EmulatorFixture &device, standin::Server &server,
             const bool confirmed =
                 std::any_of(answered.begin(), answered.end(), [&](const AnsweredUpload &a) {
                     return a.confirmed && a.at < times[size_t(k)] && a.stored < stored.size()
-                        && QString::fromStdString(stored[a.stored].date) == session.key();
+                        && q(stored[a.stored].date) == session.key();
                 });
-            QVERIFY2(confirmed,
-                     qPrintable(QStringLiteral("erase at command %1 while session %2 "
-                                               "was unconfirmed")
-                                    .arg(k)
-                                    .arg(session.key())));
+            QVERIFY2(confirmed, qPrintable("erased while unconfirmed: " + session.key()));
         }
     }
+}
+
+// A device whose pairing failed is not offered for upload, and the button, pressed all the
+// same, starts nothing.
+void nothingGoesOut(WindowRig &rig, EmulatorFixture &device)
+{
+    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_cloud_worning"), 10000);
+    QVERIFY(rig.text("label_cloud_worning").contains(QLatin1String("registered")));
+    QVERIFY(!rig.shown("button_cloud_upload"));
+    rig.button("button_cloud_upload")->click();
+    QTest::qWait(300);
+    QCOMPARE(device.count("BTR\n"), 0);
+    QVERIFY(rig.cloud.server().storedUploads().empty());
+    QCOMPARE(device.device.eraseCount(), 0);
 }
 
 } // namespace
@@ -257,12 +192,12 @@ void TestFaultMatrix::faults()
 
     standin::Scenario cloudScenario = quietCloud();
     cloudScenario.accounts = {{"demo", "demo1234", demoUser}, {"other", "other1234", otherUser}};
-    if (fault == QLatin1String("cable pulled"))
+    if (fault == "cable pulled")
         cloudScenario.uploadReplyDelayMs = 1000;
-    if (fault == QLatin1String("refused upload"))
+    if (fault == "refused upload")
         cloudScenario.failUploads = {2};
     // The first answer comes late, while the second session is being read.
-    if (fault == QLatin1String("refused while reading")) {
+    if (fault == "refused while reading") {
         cloudScenario.failUploads = {1};
         cloudScenario.uploadReplyDelayMs = 500;
     }
@@ -271,48 +206,46 @@ void TestFaultMatrix::faults()
     UploadClock clock(cloud.server());
 
     brevia::Scenario deviceScenario = breviaWith(3);
-    if (fault == QLatin1String("stray line")) {
+    if (fault == "stray line") {
         deviceScenario.strayLineReads = {3};
         deviceScenario.lastDigitPauseMs = 100;
     }
     // Sessions that take a while to read: the account changes, or the program goes, while
     // the second one is read.
-    const bool midSync = fault == QLatin1String("signed out")
-        || fault == QLatin1String("other account") || fault == QLatin1String("closed");
+    const bool midSync = fault == "signed out" || fault == "other account" || fault == "closed";
     if (midSync)
         deviceScenario.lastDigitPauseMs = 300;
-    if (fault == QLatin1String("refused while reading"))
+    if (fault == "refused while reading")
         deviceScenario.lastDigitPauseMs = 200;
     // The first session holds 100 records: 0x0064, "6400" at digits 16..19 of the directory.
     // A flipped digit reads it as 52 ("3400") in the identification's read (the first) or in
     // the one before the erase (the third).
-    if (fault.startsWith(QLatin1String("misread"))) {
+    if (fault.startsWith("misread")) {
         deviceScenario.sessions[0].records = 100;
-        deviceScenario.summaryFlips = {{fault == QLatin1String("misread first") ? 1 : 3, 16, '3'}};
+        deviceScenario.summaryFlips = {{fault == "misread first" ? 1 : 3, 16, '3'}};
     }
-    if (fault == QLatin1String("pulled at erase"))
+    if (fault == "pulled at erase")
         deviceScenario.unplugOn = "E000FF000";
     WindowRig rig(cloud, deviceScenario);
-    const mode_t umask = ::umask(fault == QLatin1String("none") ? 0 : 022);
+    const mode_t umask = ::umask(fault == "none" ? 0 : 022);
     rig.open();
     const bool ready = rig.readyToUpload();
     ::umask(umask);
     QVERIFY(ready);
-    if (fault == QLatin1String("none")) {
+    if (fault == "none") {
         // The credentials' settings were owner-only from the start, not made so afterwards.
         QCOMPARE(modeOf(testHome() + "/.config/Orvane"), 0700);
         QCOMPARE(modeOf(testHome() + "/.config/Orvane/Kestrane.conf"), 0600);
     }
 
-    std::unique_ptr<FullDisk> fullDisk;
-    if (fault == QLatin1String("full disk"))
-        fullDisk = std::make_unique<FullDisk>();
-    if (fault.startsWith(QLatin1String("folder")))
+    // The disk refuses a session file however the writer buffers it.
+    std::optional<FileSizeLimit> fullDisk;
+    if (fault == "full disk")
+        fullDisk.emplace(256);
+    if (fault.startsWith("folder"))
         QVERIFY(QDir(applicationFolderPath()).removeRecursively());
-    if (fault == QLatin1String("folder is a file")) {
-        QFile file(applicationFolderPath());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-    }
+    if (fault == "folder is a file")
+        QVERIFY(writeFile(applicationFolderPath(), QByteArray()));
     rig.button("button_cloud_upload")->click();
     std::vector<SignedOut> signedOut;
 
@@ -320,7 +253,7 @@ void TestFaultMatrix::faults()
         QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload"), 15000);
         rig.button("button_cloud_upload")->click();
     };
-    if (fault == QLatin1String("cable pulled")) {
+    if (fault == "cable pulled") {
         // Uploads are stored but their answers still on their way when the cable goes. The
         // answers are still heard and recorded, so the next sync sends none of them again;
         // one still on its way then is awaited as part of it.
@@ -333,7 +266,7 @@ void TestFaultMatrix::faults()
     if (midSync) {
         // The first session is confirmed and recorded; the second is being read.
         QTRY_COMPARE_WITH_TIMEOUT(recordedSessions(), 1, 15000);
-        if (fault == QLatin1String("closed")) {
+        if (fault == "closed") {
             rig.window.reset();
             rig.open(); // signs in by itself with the stored credentials
         } else {
@@ -350,20 +283,20 @@ void TestFaultMatrix::faults()
             QCOMPARE(cloud.server().storedUploads().size(), size_t(1));
             QCOMPARE(rig.device.device.eraseCount(), 0);
             signedOut.back().until = brevia::Clock::now();
-            const bool other = fault == QLatin1String("other account");
+            const bool other = fault == "other account";
             QVERIFY(other ? rig.signIn("other", "other1234") : rig.signIn());
         }
         QVERIFY(rig.waitForDevicePanel());
         tryAgain();
     }
-    if (fault.startsWith(QLatin1String("misread")) || fault == QLatin1String("pulled at erase")) {
+    if (fault.startsWith("misread") || fault == "pulled at erase") {
         // Stopped with the device kept, the user told; the next try completes.
         QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_cloud_worning")
                                      && rig.text("label_cloud_worning").contains(warning),
                                  20000);
         QCOMPARE(rig.device.device.eraseCount(), 0);
         QVERIFY(rig.text("label_cloud_main") != syncDoneText);
-        if (fault == QLatin1String("pulled at erase")) {
+        if (fault == "pulled at erase") {
             QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_indicator"), 5000);
             QVERIFY(rig.device.device.plugIn());
         }
@@ -375,8 +308,7 @@ void TestFaultMatrix::faults()
         QCOMPARE(rig.device.device.eraseCount(), 1);
         QCOMPARE(rig.device.memory(0x000FF000, 512), QByteArray(512, '\xFF'));
         // Each session once to each account that read it; the other account read all three.
-        QCOMPARE(int(cloud.server().storedUploads().size()),
-                 fault == QLatin1String("other account") ? 4 : 3);
+        QCOMPARE(int(cloud.server().storedUploads().size()), fault == "other account" ? 4 : 3);
         // The device is empty: nothing of it stays in the sync record.
         QCOMPARE(recordedSessions(), 0);
     } else {
@@ -390,7 +322,7 @@ void TestFaultMatrix::faults()
         QCOMPARE(rig.device.device.eraseCount(), 0);
         QCOMPARE(rig.device.count("E000FF000\n"), 0);
         // Two sessions at most are written and waiting: the third was never read.
-        if (fault == QLatin1String("refused while reading"))
+        if (fault == "refused while reading")
             QCOMPARE(rig.device.count("R00001E00\n"), 0);
     }
     fullDisk.reset();
@@ -398,7 +330,7 @@ void TestFaultMatrix::faults()
     QVERIFY(rig.device.device.violations().empty());
     QStringList violations;
     for (const standin::Violation &v : cloud.server().violations())
-        violations << QString::fromStdString(v.path + ": " + v.text);
+        violations << q(v.path + ": " + v.text);
     QCOMPARE(violations, QStringList());
 }
 
@@ -408,15 +340,11 @@ void TestFaultMatrix::anotherDeviceWhosePairingFails()
     // sessions must not go out under A's id, nor under none.
     StandinFixture cloud;
     QVERIFY2(cloud.start(quietCloud()), qPrintable(cloud.errorString()));
-    UploadClock clock(cloud.server());
     WindowRig rig(cloud, breviaWith(2));
     rig.open();
     QVERIFY(rig.readyToUpload());
 
-    standin::Scenario failing = quietCloud();
-    failing.statusOverrides["/api/device/pairDevice"] = 500;
-    failing.bodyOverrides["/api/device/pairDevice"] = "";
-    QVERIFY(cloud.server().setScenario(failing));
+    QVERIFY(cloud.server().setScenario(cloudRefusingPairing()));
     brevia::Scenario other = breviaWith(3);
     other.ble = "0A1B2C3D4E5F";
     other.uid = "77AA00BB11CC22DD";
@@ -427,14 +355,7 @@ void TestFaultMatrix::anotherDeviceWhosePairingFails()
 
     QTRY_COMPARE_WITH_TIMEOUT(rig.label("label_mac")->text(),
                               QStringLiteral("BLE ID:  K217-0A1B2C3D4E5F"), 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_cloud_worning"), 10000);
-    QVERIFY(rig.label("label_cloud_worning")->text().contains(QLatin1String("registered")));
-    QVERIFY(!rig.shown("button_cloud_upload"));
-    rig.button("button_cloud_upload")->click(); // even when pressed, nothing starts
-    QTest::qWait(300);
-    QCOMPARE(deviceB.count("BTR\n"), 0);
-    QVERIFY(cloud.server().storedUploads().empty());
-    QCOMPARE(deviceB.device.eraseCount(), 0);
+    nothingGoesOut(rig, deviceB);
 }
 
 void TestFaultMatrix::twoDevicesWithoutBleId()
@@ -454,14 +375,7 @@ void TestFaultMatrix::twoDevicesWithoutBleId()
     QVERIFY(rig.signIn() && rig.startDevice() && rig.waitForDevicePanel());
     QCOMPARE(rig.text("label_mac"), QStringLiteral("BLE ID:  UNKNOWN"));
     QVERIFY(rig.waitForPairings(1));
-    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_cloud_worning"), 10000);
-    QVERIFY(rig.text("label_cloud_worning").contains(QLatin1String("registered")));
-    QVERIFY(!rig.shown("button_cloud_upload"));
-    rig.button("button_cloud_upload")->click();
-    QTest::qWait(300);
-    QCOMPARE(rig.device.count("BTR\n"), 0);
-    QVERIFY(cloud.server().storedUploads().empty());
-    QCOMPARE(rig.device.device.eraseCount(), 0);
+    nothingGoesOut(rig, rig.device);
 }
 
 ORVANE_GUI_TEST_MAIN(TestFaultMatrix)

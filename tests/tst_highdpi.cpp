@@ -16,22 +16,19 @@ class TestHighDpi : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void windowAtTwiceTheDensity();
+    StandinFixture cloud;
 
-private:
     // Saves the window as it is now at its device pixels (image) and checks its layout.
     void shoot(WindowDriver &rig, const QString &name, QImage &image);
 
-    StandinFixture cloud;
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(QDir().mkpath(screenshotFolder()));
+        QVERIFY2(cloud.start(quietCloud()), qPrintable(cloud.errorString()));
+    }
+    void windowAtTwiceTheDensity();
 };
-
-void TestHighDpi::initTestCase()
-{
-    QVERIFY(QDir().mkpath(screenshotFolder()));
-    QVERIFY2(cloud.start(quietCloud()), qPrintable(cloud.errorString()));
-}
 
 void TestHighDpi::shoot(WindowDriver &rig, const QString &name, QImage &image)
 {
@@ -89,18 +86,10 @@ void TestHighDpi::windowAtTwiceTheDensity()
     QVERIFY2(blocks > 50, qPrintable(QStringLiteral("roundBarCloud: %1 blocks").arg(blocks)));
 }
 
-int main(int argc, char *argv[])
-{
-    testsupport::isolateHome();
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (qEnvironmentVariableIsEmpty("QT_SCALE_FACTOR")
-        && qEnvironmentVariableIsEmpty("QT_FONT_DPI"))
-        qputenv("QT_SCALE_FACTOR", "2");
-    enableHighDpiScaling();
-    QApplication app(argc, argv);
-    TestHighDpi tc;
-    return QTest::qExec(&tc, argc, argv);
-}
+// Before main(), and so before the application object.
+[[maybe_unused]] static const bool twiceTheScale = qEnvironmentVariableIsEmpty("QT_SCALE_FACTOR")
+    && qEnvironmentVariableIsEmpty("QT_FONT_DPI") && qputenv("QT_SCALE_FACTOR", "2");
+
+ORVANE_GUI_TEST_MAIN(TestHighDpi)
 
 #include "tst_highdpi.moc"

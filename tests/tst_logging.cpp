@@ -6,9 +6,6 @@
 #include "logging/logger.h"
 #include "logging/logmacros.h"
 
-#include <QDir>
-#include <QTemporaryDir>
-
 #include <sys/stat.h>
 
 using namespace applog;

@@ -20,10 +20,7 @@ private slots:
     {
         RoundProgressBar bar;
         const auto state = [&bar] {
-            return QStringLiteral("%1..%2 %3")
-                .arg(bar.minimum())
-                .arg(bar.maximum())
-                .arg(bar.value());
+            return QString::asprintf("%g..%g %g", bar.minimum(), bar.maximum(), bar.value());
         };
         bar.setRange(10, 50);
         bar.setValue(150.0);
@@ -75,10 +72,9 @@ private slots:
         QAccessibleValueInterface *value = iface->valueInterface();
         QVERIFY(value);
         const auto range = [value] {
-            return QStringLiteral("%1 of %2..%3")
-                .arg(value->currentValue().toDouble())
-                .arg(value->minimumValue().toDouble())
-                .arg(value->maximumValue().toDouble());
+            return QString::asprintf("%g of %g..%g", value->currentValue().toDouble(),
+                                     value->minimumValue().toDouble(),
+                                     value->maximumValue().toDouble());
         };
 
         bar.setRange(0, 200);

@@ -4,9 +4,6 @@
 
 #include "ui/viewstate.h"
 
-#include <QHash>
-#include <QMap>
-
 #include <functional>
 
 using namespace windowview;

@@ -83,14 +83,14 @@ public:
         QDir().mkpath(applicationFolderPath());
         logger = applog::Logger::createInstance(nullptr);
         logger->setLogFileName(applicationFilePath(QStringLiteral("app.log")), 64u << 20, 3);
-        active() = this;
+        active = this;
         previous = qInstallMessageHandler(&DiagnosticsCapture::handler);
     }
 
     ~DiagnosticsCapture()
     {
         qInstallMessageHandler(previous);
-        active() = nullptr;
+        active = nullptr;
         delete logger;
     }
 
@@ -110,24 +110,19 @@ public:
     }
 
 private:
-    static DiagnosticsCapture *&active()
-    {
-        static DiagnosticsCapture *instance = nullptr;
-        return instance;
-    }
-
     static void handler(QtMsgType type, const QMessageLogContext &where, const QString &text)
     {
-        DiagnosticsCapture *self = active();
-        if (!self)
+        if (!active)
             return;
         {
-            QMutexLocker lock(&self->mutex);
-            self->lines << text;
+            QMutexLocker lock(&active->mutex);
+            active->lines << text;
         }
-        if (self->previous)
-            self->previous(type, where, text);
+        if (active->previous)
+            active->previous(type, where, text);
     }
+
+    inline static DiagnosticsCapture *active = nullptr;
 
     QPointer<applog::Logger> logger;
     QtMessageHandler previous = nullptr;

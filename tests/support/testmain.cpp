@@ -4,8 +4,10 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <memory>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace testsupport {
@@ -51,6 +53,25 @@ int modeOf(const QString &path)
 {
     struct stat info = {};
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
+}
+
+FileSizeLimit::FileSizeLimit(unsigned long bytes)
+{
+    struct rlimit limit = {};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    savedLimit = limit.rlim_cur;
+    savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+    struct rlimit limit = {};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = savedLimit;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, savedHandler);
 }
 
 } // namespace testsupport

@@ -25,6 +25,21 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 // The permission bits of a file or folder; -1 when it is missing.
 int modeOf(const QString &path);
 
+// A disk that takes no more than `bytes` in any one file while this lives (RLIMIT_FSIZE, with
+// SIGXFSZ ignored so that a write past it fails instead of ending the test).
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(unsigned long bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    unsigned long savedLimit;
+    void (*savedHandler)(int);
+};
+
 } // namespace testsupport
 
 // main() of a suite: a QApplication for the window suites, a QCoreApplication otherwise.

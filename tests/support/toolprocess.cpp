@@ -54,10 +54,6 @@ ToolProcess::~ToolProcess()
 
 bool ToolProcess::start(const QString &program, const QStringList &arguments)
 {
-    if (process) {
-        error = name + QStringLiteral(" was started before");
-        return false;
-    }
     process = std::make_unique<ChildProcess>();
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QObject::connect(process.get(), &QProcess::readyReadStandardOutput, process.get(),
@@ -102,10 +98,6 @@ QString ToolProcess::waitForLine(const QString &prefix, int timeoutMs)
 
 bool ToolProcess::stop(int timeoutMs)
 {
-    if (!process) {
-        error = name + QStringLiteral(" was never started");
-        return false;
-    }
     if (isRunning()) {
         process->terminate();
         if (!process->waitForFinished(timeoutMs)) {
@@ -115,13 +107,11 @@ bool ToolProcess::stop(int timeoutMs)
             return false;
         }
     }
-    collectOutput();
-    if (process->exitStatus() != QProcess::NormalExit) {
-        error = name + QStringLiteral(" crashed");
-        return false;
-    }
-    if (process->exitCode() != 0) {
-        error = name + QStringLiteral(" ended with exit code %1").arg(process->exitCode());
+    if (!process || process->exitStatus() != QProcess::NormalExit || process->exitCode() != 0) {
+        error = name
+            + (process
+                   ? QStringLiteral(" crashed or ended with exit code %1").arg(process->exitCode())
+                   : QStringLiteral(" was never started"));
         return false;
     }
     return true;

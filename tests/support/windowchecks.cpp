@@ -42,12 +42,8 @@ QList<QWidget *> shownIn(QWidget *panel, QWidget *window)
 QString describe(QWidget *widget)
 {
     const QRect r = widget->geometry();
-    return QStringLiteral("%1 (%2,%3 %4x%5)")
-        .arg(widget->objectName())
-        .arg(r.x())
-        .arg(r.y())
-        .arg(r.width())
-        .arg(r.height());
+    return QString::asprintf("%s (%d,%d %dx%d)", qPrintable(widget->objectName()), r.x(), r.y(),
+                             r.width(), r.height());
 }
 
 QRect onWindow(QWidget *widget, QWidget *window)
@@ -73,10 +69,8 @@ QString textFault(QWidget *widget)
     if (!needed.isValid()
         || (needed.width() <= widget->width() && needed.height() <= widget->height()))
         return QString();
-    return QStringLiteral("%1 cuts its text (it needs %2x%3)")
-        .arg(describe(widget))
-        .arg(needed.width())
-        .arg(needed.height());
+    return describe(widget)
+        + QString::asprintf(" cuts its text (it needs %dx%d)", needed.width(), needed.height());
 }
 
 // A label that shows a picture rather than a text: a pixmap or a style sheet's image.
@@ -93,16 +87,11 @@ QString barFault(RoundProgressBar *bar, QAccessibleInterface *iface)
     QAccessibleValueInterface *value = iface->valueInterface();
     if (!value)
         return QStringLiteral("has no value interface");
-    if (value->currentValue().toDouble() != bar->value()
-        || value->minimumValue().toDouble() != bar->minimum()
-        || value->maximumValue().toDouble() != bar->maximum())
-        return QStringLiteral("says %1 of %2..%3, shows %4 of %5..%6")
-            .arg(value->currentValue().toDouble())
-            .arg(value->minimumValue().toDouble())
-            .arg(value->maximumValue().toDouble())
-            .arg(bar->value())
-            .arg(bar->minimum())
-            .arg(bar->maximum());
+    const double says[] = {value->currentValue().toDouble(), value->minimumValue().toDouble(),
+                           value->maximumValue().toDouble()};
+    if (says[0] != bar->value() || says[1] != bar->minimum() || says[2] != bar->maximum())
+        return QString::asprintf("says %g of %g..%g, shows %g of %g..%g", says[0], says[1], says[2],
+                                 bar->value(), bar->minimum(), bar->maximum());
     const QString shown = bar->format().isEmpty() ? QString() : bar->valueToText(bar->value());
     if (!shown.isEmpty() && iface->text(QAccessible::Value) != shown)
         return QStringLiteral("reads \"%1\" while it shows \"%2\"")

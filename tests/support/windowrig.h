@@ -17,6 +17,8 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QPushButton>
 #include <QtTest>
 
@@ -26,6 +28,11 @@ namespace testsupport {
 
 inline const QString bleName = QStringLiteral("K217-C8F09E4D21A7"); // the emulator's default
 inline const QString syncDoneText = QStringLiteral("Health data synchronization\nis done!");
+
+inline QString q(const std::string &text)
+{
+    return QString::fromStdString(text);
+}
 
 // A cloud that offers firmware 1400 and no newer application (7.4 is the running version).
 inline standin::Scenario quietCloud()
@@ -50,6 +57,15 @@ inline brevia::Scenario breviaWith(int sessions, int firmwareVersion = 1310)
     return scenario;
 }
 
+// A cloud that answers every pairing request with an error.
+inline standin::Scenario cloudRefusingPairing()
+{
+    standin::Scenario scenario = quietCloud();
+    scenario.statusOverrides["/api/device/pairDevice"] = 500;
+    scenario.bodyOverrides["/api/device/pairDevice"] = "";
+    return scenario;
+}
+
 inline int requestCount(const standin::Server &server, const std::string &method,
                         const std::string &path)
 {
@@ -67,6 +83,44 @@ inline void forgetUserState()
     QDir(applicationFolderPath()).removeRecursively();
     QDir().mkpath(applicationFolderPath());
 }
+
+// The moment each upload the stand-in stored was answered, on the emulator's clock.
+struct AnsweredUpload
+{
+    brevia::TimePoint at;
+    size_t stored = 0; // index into storedUploads()
+    bool confirmed = false; // 200 with the body "true"
+};
+
+class UploadClock
+{
+public:
+    explicit UploadClock(standin::Server &server) : server(server)
+    {
+        server.setRequestObserver([this](const standin::RequestRecord &record) {
+            const auto stored = [](const std::string &note) {
+                return note.rfind("stored as", 0) == 0 || note.rfind("an upload named", 0) == 0;
+            };
+            if (record.path != "/api/medical/vitals/save"
+                || std::none_of(record.notes.begin(), record.notes.end(), stored))
+                return;
+            QMutexLocker lock(&mutex);
+            answered.push_back({brevia::Clock::now(), answered.size(),
+                                record.status == 200 && record.replyBody == "true"});
+        });
+    }
+    ~UploadClock() { server.setRequestObserver({}); }
+    std::vector<AnsweredUpload> uploads() const
+    {
+        QMutexLocker lock(&mutex);
+        return answered;
+    }
+
+private:
+    standin::Server &server;
+    mutable QMutex mutex;
+    std::vector<AnsweredUpload> answered;
+};
 
 class WindowDriver
 {
