@@ -26,10 +26,11 @@ phase() { printf '== %s (%d:%02d)\n' "$1" $(((SECONDS - started) / 60)) $(((SECO
 phase "Sanitizer build and Debian package build start in the background"
 (
     set -e
-    nice -n 19 scripts/build-package.sh -DORVANE_WERROR=ON >"$logs/package.out" 2>&1
+    nice -n 19 scripts/build-package.sh -DORVANE_WERROR=ON -DORVANE_UNITY_BUILD=ON \
+        >"$logs/package.out" 2>&1
     # Line tables only: enough for the sanitizers' stack traces, far cheaper to compile.
     nice -n 19 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-g1 \
-        -DCMAKE_C_FLAGS_DEBUG=-g1 -DORVANE_WERROR=ON -DORVANE_SANITIZE=ON \
+        -DCMAKE_C_FLAGS_DEBUG=-g1 -DORVANE_WERROR=ON -DORVANE_UNITY_BUILD=ON -DORVANE_SANITIZE=ON \
         -DORVANE_BUILD_BENCHMARKS=OFF >"$logs/asan.out" 2>&1
     nice -n 19 cmake --build build/asan -j"$jobs" >>"$logs/asan.out" 2>&1
 ) &
@@ -40,7 +41,7 @@ trap 'kill $background 2>/dev/null || true' EXIT
 phase "Normal build"
 # Assertions on, no debug information: nothing reads it, and it costs a third of the time.
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-g0 \
-    -DCMAKE_C_FLAGS_DEBUG=-g0 -DORVANE_WERROR=ON >/dev/null
+    -DCMAKE_C_FLAGS_DEBUG=-g0 -DORVANE_WERROR=ON -DORVANE_UNITY_BUILD=ON >/dev/null
 cmake --build build/test -j"$jobs"
 
 phase "Normal suite"
