@@ -153,18 +153,7 @@ void TestWindow::firstLookAndSignIn()
     QCOMPARE(rig.button("button_signin")->text(), QStringLiteral("Sign in"));
     shoot(rig, QStringLiteral("03-sign-in-refused"));
 
-    // What a screen reader says of the form, the warning included; the password it never
-    // reads out.
-    const QList<std::tuple<const char *, QAccessible::Role, const char *>> form = {
-        {"lineEdit_user", QAccessible::EditableText, "User name"},
-        {"lineEdit_pass", QAccessible::EditableText, "Password"},
-        {"button_signup", QAccessible::Button, "Sign up"},
-        {"button_signin", QAccessible::Button, "Sign in"},
-        {"label_cloud_worning", QAccessible::StaticText, "Invalid username or password"}};
-    for (const auto &[name, role, spoken] : form) {
-        QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(rig.w(name));
-        QVERIFY2(iface && iface->role() == role && iface->text(QAccessible::Name) == spoken, name);
-    }
+    // A screen reader never reads out the password.
     QVERIFY(!QAccessible::queryAccessibleInterface(rig.w("lineEdit_pass"))
                  ->text(QAccessible::Value)
                  .contains(QLatin1String("wrong")));
@@ -179,14 +168,6 @@ void TestWindow::firstLookAndSignIn()
     QTRY_VERIFY_WITH_TIMEOUT(requestCount(cloud.server(), "GET", "/api/orvane/checkUpdate") == 1,
                              10000);
     shoot(rig, QStringLiteral("04-no-device-signed-in"));
-
-    // The next start signs in by itself from the stored credentials.
-    rig.window.reset();
-    rig.open();
-    QTRY_COMPARE_WITH_TIMEOUT(rig.text("label_userName"), QStringLiteral("demo"), 10000);
-    QCOMPARE(requestCount(cloud.server(), "POST", "/signin"), 3);
-    QTRY_VERIFY_WITH_TIMEOUT(requestCount(cloud.server(), "GET", "/api/orvane/checkUpdate") == 2,
-                             10000);
 }
 
 void TestWindow::transfer()
@@ -220,12 +201,6 @@ void TestWindow::transfer()
                              30000);
     QVERIFY(!rig.shown("roundBarCloud"));
     QVERIFY(!rig.shown("button_cloud_upload"));
-    const auto uploads = cloud.server().storedUploads();
-    QCOMPARE(int(uploads.size()), 2);
-    for (size_t i = 0; i < 2; ++i)
-        QCOMPARE(QByteArray::fromStdString(uploads[i].bytes), rig.device.expectedFile(i));
-    // Each confirmed session file is gone from the application folder.
-    QCOMPARE(QDir(applicationFolderPath()).entryList({"1700*"}, QDir::Files), QStringList());
     QVERIFY(rig.waitForPairings(2));
     shoot(rig, QStringLiteral("08-synchronized-device-erased"));
 }
@@ -295,33 +270,24 @@ void TestWindow::failedTransferKeepsTheData()
     QVERIFY(rig.waitForPairings(3));
 }
 
+// The cloud offers 1400 to a device on 1310 that holds two sessions: on a paired device they
+// are synced first; on a device that cannot be synced the user is asked. Which difference
+// offers the update is the view state suite's table; the flashing of an empty device, the
+// end-to-end suite's.
 void TestWindow::firmware_data()
 {
-    QTest::addColumn<int>("deviceVersion");
-    QTest::addColumn<int>("cloudVersion");
-    QTest::addColumn<int>("sessions");
     QTest::addColumn<bool>("paired");
-    // Data on a paired device is synced first; on a device that cannot be synced the user is
-    // asked.
-    QTest::newRow("cloud newer, data on the device") << 1310 << 1400 << 2 << true;
-    QTest::newRow("cloud newer, data on a device that cannot sync") << 1310 << 1400 << 2 << false;
-    QTest::newRow("cloud older, no data") << 1500 << 1400 << 0 << true;
-    QTest::newRow("equal") << 1400 << 1400 << 0 << true;
+    QTest::newRow("data on the device") << true;
+    QTest::newRow("data on a device that cannot sync") << false;
 }
 
 void TestWindow::firmware()
 {
-    QFETCH(int, deviceVersion);
-    QFETCH(int, cloudVersion);
-    QFETCH(int, sessions);
     QFETCH(bool, paired);
-    const bool offered = deviceVersion != cloudVersion; // any difference offers the update
-    standin::Scenario scenario = paired ? quietCloud() : cloudRefusingPairing();
-    scenario.firmwareVersion = cloudVersion;
-    QVERIFY(cloud.server().setScenario(scenario));
+    QVERIFY(cloud.server().setScenario(paired ? quietCloud() : cloudRefusingPairing()));
     UploadClock clock(cloud.server());
-    brevia::Scenario device = breviaWith(sessions, deviceVersion);
-    device.newFirmwareVersion = cloudVersion;
+    brevia::Scenario device = breviaWith(2);
+    device.newFirmwareVersion = 1400;
     WindowRig rig(cloud, device);
     MessageBoxAnswerer boxes;
     rig.open();
@@ -329,21 +295,17 @@ void TestWindow::firmware()
     QVERIFY(!rig.shown("label_fw_main")); // no device yet: nothing to compare
     QVERIFY(rig.startDevice());
     QVERIFY(rig.waitForDevicePanel());
-    QTRY_COMPARE_WITH_TIMEOUT(
-        rig.text("label_fw_version"),
-        QStringLiteral("Latest firmware version available:%1").arg(cloudVersion), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.text("label_fw_version"),
+                              QStringLiteral("Latest firmware version available:1400"), 10000);
     QCOMPARE(rig.text("label_fw_main"),
-             offered ? QStringLiteral("There is an update for your Brevia device.")
-                     : QStringLiteral("Your Brevia's firmware is up to date."));
-    QCOMPARE(rig.shown("button_update"), offered);
+             QStringLiteral("There is an update for your Brevia device."));
+    QVERIFY(rig.shown("button_update"));
     QVERIFY(rig.waitForPairings(1));
-    if (!offered)
-        return;
     if (paired)
-        QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload") || sessions == 0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload"), 10000);
     shoot(rig, QStringLiteral("12-firmware-update-offered"));
 
-    if (sessions > 0 && !paired) {
+    if (!paired) {
         // Cancel changes nothing; Yes flashes.
         boxes.queue(QMessageBox::Cancel);
         rig.button("button_update")->click();
@@ -354,7 +316,7 @@ void TestWindow::firmware()
         boxes.queue(QMessageBox::Yes);
     }
     rig.button("button_update")->click();
-    QCOMPARE(boxes.count(), sessions > 0 && !paired ? 2 : 0);
+    QCOMPARE(boxes.count(), paired ? 0 : 2);
     QVERIFY(!rig.shown("button_update"));
     RoundProgressBar *bar = rig.bar("roundBarFW");
     QVERIFY(shootWhen(rig, QStringLiteral("13-flashing"), [bar] {
@@ -363,11 +325,11 @@ void TestWindow::firmware()
     // The cloud learns the version that was flashed; found again, the device is up to date.
     QTRY_VERIFY_WITH_TIMEOUT(cloud.server().reportedFirmwareVersions().count(bleName.toStdString()),
                              20000);
-    QCOMPARE(cloud.server().reportedFirmwareVersions().at(bleName.toStdString()), cloudVersion);
+    QCOMPARE(cloud.server().reportedFirmwareVersions().at(bleName.toStdString()), 1400);
     QTRY_COMPARE_WITH_TIMEOUT(rig.text("label_fw_main"),
                               QStringLiteral("Your Brevia's firmware is up to date."), 20000);
     QCOMPARE(rig.device.device.imagesReceived(), 1);
-    if (sessions > 0 && paired) {
+    if (paired) {
         // Every session was stored in the cloud, and the device erased, before the first
         // firmware line reached it.
         const QByteArrayList commands = rig.device.commands();
@@ -381,10 +343,10 @@ void TestWindow::firmware()
         QVERIFY(commands.mid(0, firstLine).contains("E000FF000\n"));
         QCOMPARE(rig.device.device.eraseCount(), 1);
     }
-    QCOMPARE(int(clock.uploads().size()), sessions > 0 && paired ? sessions : 0);
+    QCOMPARE(int(clock.uploads().size()), paired ? 2 : 0);
     // Paired again on every report of the identified device: the sync's proof that it is
     // empty, its return after the sync, and its return after the flashing.
-    QVERIFY(rig.waitForPairings(sessions > 0 && paired ? 4 : 2));
+    QVERIFY(rig.waitForPairings(paired ? 4 : 2));
     shoot(rig, QStringLiteral("14-firmware-up-to-date"));
 }
 
@@ -432,19 +394,18 @@ void TestWindow::signInAgainWaitsForItsOwnPairing()
     shoot(rig, QStringLiteral("11-pairing-failed"));
 }
 
+// Yes and the installation behind it are the end-to-end suite's and the installer's table.
 void TestWindow::applicationUpdate_data()
 {
-    QTest::addColumn<int>("answer");
-    QTest::newRow("cancel") << int(QMessageBox::Cancel);
-    QTest::newRow("yes") << int(QMessageBox::Yes);
+    QTest::addColumn<bool>("managed");
+    QTest::newRow("cancel") << false;
     // The program's folder is read-only: told, with nothing downloaded or replaced.
-    QTest::newRow("package managed") << int(QMessageBox::Ok);
+    QTest::newRow("package managed") << true;
 }
 
 void TestWindow::applicationUpdate()
 {
-    QFETCH(int, answer);
-    const bool managed = answer == QMessageBox::Ok;
+    QFETCH(bool, managed);
     standin::Scenario scenario = quietCloud();
     scenario.appVersionMinor = 5;
     // The description is the cloud's text, markup and links included: shown as it is.
@@ -456,15 +417,13 @@ void TestWindow::applicationUpdate()
     const QString target = folder.filePath("Orvane");
     const QByteArray oldProgram("#!/bin/sh\necho old\n");
     QVERIFY(writeFile(target, oldProgram));
-    QVERIFY(QFile::setPermissions(
-        target, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
     const QFileDevice::Permissions folderMode = QFile::permissions(folder.path());
     if (managed)
         QVERIFY(
             QFile::setPermissions(folder.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     WindowRig rig(cloud, brevia::Scenario());
     MessageBoxAnswerer boxes;
-    boxes.queue(QMessageBox::StandardButton(answer));
+    boxes.queue(managed ? QMessageBox::Ok : QMessageBox::Cancel);
     MainWindow *window = rig.open();
     window->setApplicationUpdateTarget(target);
     int restarts = 0;
@@ -474,13 +433,14 @@ void TestWindow::applicationUpdate()
     const QString downloaded = applicationFilePath(QStringLiteral("Orvane"));
     QVERIFY(writeFile(downloaded, "an earlier download"));
     rig.typeAndSignIn(QStringLiteral("demo"), QStringLiteral("demo1234"));
-    QTRY_COMPARE_WITH_TIMEOUT(rig.button("button_signin")->text(), QStringLiteral("Sign out"),
-                              5000);
     QTRY_VERIFY_WITH_TIMEOUT(boxes.count() >= 1, 20000);
     const SeenMessageBox box = boxes.seen().first();
     QCOMPARE(box.text, QStringLiteral("A new version of Orvane app is available."));
     QVERIFY(box.informativeIsPlainText);
     QVERIFY(QFile::setPermissions(folder.path(), folderMode));
+    QCOMPARE(boxes.count(), 1);
+    QCOMPARE(restarts, 0);
+    QCOMPARE(readFile(target), oldProgram);
     if (managed) {
         QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
         QVERIFY2(box.informativeText.startsWith("Orvane 7.5 is available. Orvane runs from "
@@ -490,26 +450,12 @@ void TestWindow::applicationUpdate()
                  qPrintable(box.informativeText));
         QCOMPARE(requestCount(cloud.server(), "GET", "/orvane"), 0);
         QCOMPARE(readFile(downloaded), QByteArray("an earlier download"));
-        QCOMPARE(restarts, 0);
-        QCOMPARE(readFile(target), oldProgram);
-        return;
-    }
-    QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::Cancel);
-    QCOMPARE(box.informativeText, q(scenario.appDescription));
-    const QByteArray newProgram = readFile(q(standin::updateSampleFile()));
-    if (answer == QMessageBox::Yes) {
-        QTRY_COMPARE(restarts, 1);
-        QCOMPARE(readFile(target), newProgram);
-        QVERIFY(QFile::permissions(target) & QFileDevice::ExeOwner);
-        QCOMPARE(readFile(target + ".previous"), oldProgram);
-        QCOMPARE(QDir(folder.path()).entryList(QDir::Files),
-                 QStringList({"Orvane", "Orvane.previous"}));
     } else {
-        QCOMPARE(restarts, 0);
-        QCOMPARE(readFile(target), oldProgram);
-        QCOMPARE(readFile(downloaded), newProgram); // stays where it is
+        QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::Cancel);
+        QCOMPARE(box.informativeText, q(scenario.appDescription));
+        // The proven download stays where it is.
+        QCOMPARE(readFile(downloaded), readFile(q(standin::updateSampleFile())));
     }
-    QCOMPARE(boxes.count(), 1);
 }
 
 // The device is there but this user may not open its port: the panel says where it was found
