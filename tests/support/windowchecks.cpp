@@ -4,7 +4,6 @@
 
 #include <QAbstractButton>
 #include <QAccessible>
-#include <QAccessibleValueInterface>
 #include <QDir>
 #include <QFrame>
 #include <QLabel>
@@ -80,25 +79,6 @@ bool showsPicture(const QLabel *label)
         || label->styleSheet().contains(QLatin1String("image:"));
 }
 
-QString barFault(RoundProgressBar *bar, QAccessibleInterface *iface)
-{
-    if (iface->role() != QAccessible::ProgressBar)
-        return QStringLiteral("is not a progress bar");
-    QAccessibleValueInterface *value = iface->valueInterface();
-    if (!value)
-        return QStringLiteral("has no value interface");
-    const double says[] = {value->currentValue().toDouble(), value->minimumValue().toDouble(),
-                           value->maximumValue().toDouble()};
-    if (says[0] != bar->value() || says[1] != bar->minimum() || says[2] != bar->maximum())
-        return QString::asprintf("says %g of %g..%g, shows %g of %g..%g", says[0], says[1], says[2],
-                                 bar->value(), bar->minimum(), bar->maximum());
-    const QString shown = bar->format().isEmpty() ? QString() : bar->valueToText(bar->value());
-    if (!shown.isEmpty() && iface->text(QAccessible::Value) != shown)
-        return QStringLiteral("reads \"%1\" while it shows \"%2\"")
-            .arg(iface->text(QAccessible::Value), shown);
-    return QString();
-}
-
 } // namespace
 
 QString screenshotFolder()
@@ -164,11 +144,6 @@ QStringList accessibilityFaults(QWidget *window)
             const bool saysNothing = label && label->text().isEmpty() && !showsPicture(label);
             if (!saysNothing && iface->text(QAccessible::Name).trimmed().isEmpty())
                 faults << widget->objectName() + QStringLiteral(" has no accessible name");
-            if (auto *bar = qobject_cast<RoundProgressBar *>(widget)) {
-                const QString fault = barFault(bar, iface);
-                if (!fault.isEmpty())
-                    faults << widget->objectName() + QLatin1Char(' ') + fault;
-            }
         }
     }
     return faults;

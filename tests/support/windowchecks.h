@@ -21,8 +21,7 @@ QString screenshotFolder();
 // outside the panel's room or near a divider, two visible widgets that overlap.
 QStringList layoutFaults(QWidget *window);
 
-// A visible widget that shows something but gives assistive technology no name, a round bar
-// whose value interface does not answer what the bar holds.
+// A visible widget that shows something but gives assistive technology no name.
 QStringList accessibilityFaults(QWidget *window);
 
 // The aligned 2 x 2 blocks of device pixels in an area of a picture at twice the scale whose
