@@ -23,11 +23,7 @@ class TestHighDpi : public QObject
     void shoot(WindowDriver &rig, const QString &name, const QList<const char *> &detailed);
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(QDir().mkpath(screenshotFolder()));
-        QVERIFY2(cloud.start(quietCloud()), qPrintable(cloud.errorString()));
-    }
+    void initTestCase() { QVERIFY2(cloud.start(quietCloud()), qPrintable(cloud.errorString())); }
     void windowAtTwiceTheDensity();
 };
 
@@ -42,7 +38,7 @@ void TestHighDpi::shoot(WindowDriver &rig, const QString &name, const QList<cons
                                                                      : QStringLiteral("2x-dpi-");
     QVERIFY(
         image.save(screenshotFolder() + QLatin1Char('/') + scale + name + QStringLiteral(".png")));
-    const QStringList faults = layoutFaults(rig.window.get());
+    const QStringList faults = windowFaults(rig.window.get());
     QVERIFY2(faults.isEmpty(), qPrintable(name + ": " + faults.join(QStringLiteral("; "))));
     for (const char *widgetName : detailed) {
         QWidget *widget = rig.w(widgetName);

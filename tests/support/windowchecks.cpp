@@ -84,10 +84,12 @@ bool showsPicture(const QLabel *label)
 QString screenshotFolder()
 {
     const QString base = qEnvironmentVariable("ORVANE_TEST_BINARY_DIR");
-    return (base.isEmpty() ? QDir::currentPath() : base) + QStringLiteral("/screenshots");
+    const QString folder = (base.isEmpty() ? QDir::currentPath() : base) + "/screenshots";
+    QDir().mkpath(folder);
+    return folder;
 }
 
-QStringList layoutFaults(QWidget *window)
+QStringList windowFaults(QWidget *window)
 {
     const QList<QFrame *> dividers = {window->findChild<QFrame *>(QStringLiteral("line")),
                                       window->findChild<QFrame *>(QStringLiteral("line_2"))};
@@ -115,6 +117,12 @@ QStringList layoutFaults(QWidget *window)
             const QString fault = textFault(widget);
             if (!fault.isEmpty())
                 faults << fault;
+            QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(widget);
+            auto *label = qobject_cast<QLabel *>(widget);
+            const bool saysNothing = label && label->text().isEmpty() && !showsPicture(label);
+            if (!iface || !iface->isValid()
+                || (!saysNothing && iface->text(QAccessible::Name).trimmed().isEmpty()))
+                faults << widget->objectName() + QStringLiteral(" has no accessible name");
         }
         for (int i = 0; i < shown.size(); ++i) {
             for (int j = i + 1; j < shown.size(); ++j) {
@@ -122,28 +130,6 @@ QStringList layoutFaults(QWidget *window)
                     faults << describe(shown[i]) + QStringLiteral(" overlaps ")
                             + describe(shown[j]);
             }
-        }
-    }
-    return faults;
-}
-
-QStringList accessibilityFaults(QWidget *window)
-{
-    QStringList faults;
-    for (const char *name : panelNames) {
-        auto *panel = window->findChild<QWidget *>(QLatin1String(name));
-        if (!panel)
-            continue;
-        for (QWidget *widget : shownIn(panel, window)) {
-            QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(widget);
-            if (!iface || !iface->isValid()) {
-                faults << widget->objectName() + QStringLiteral(" has no accessible interface");
-                continue;
-            }
-            auto *label = qobject_cast<QLabel *>(widget);
-            const bool saysNothing = label && label->text().isEmpty() && !showsPicture(label);
-            if (!saysNothing && iface->text(QAccessible::Name).trimmed().isEmpty())
-                faults << widget->objectName() + QStringLiteral(" has no accessible name");
         }
     }
     return faults;

@@ -13,16 +13,15 @@ class QWidget;
 
 namespace testsupport {
 
-// Where the window suites save their screenshots: $ORVANE_TEST_BINARY_DIR/screenshots.
+// Where the window suites save their screenshots: $ORVANE_TEST_BINARY_DIR/screenshots,
+// made if it is not there.
 QString screenshotFolder();
 
 // Per panel: a visible label, button or field whose text needs more room than it has (for a
 // word-wrapped label: its height for its width, and its longest word), a visible widget
-// outside the panel's room or near a divider, two visible widgets that overlap.
-QStringList layoutFaults(QWidget *window);
-
-// A visible widget that shows something but gives assistive technology no name.
-QStringList accessibilityFaults(QWidget *window);
+// outside the panel's room or near a divider, two visible widgets that overlap, and a visible
+// widget that shows something but gives assistive technology no name.
+QStringList windowFaults(QWidget *window);
 
 // The aligned 2 x 2 blocks of device pixels in an area of a picture at twice the scale whose
 // four pixels are not all alike. Drawn at one pixel per unit and blown up, a picture has none:
