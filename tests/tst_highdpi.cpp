@@ -12,6 +12,30 @@
 
 using namespace testsupport;
 
+namespace {
+
+// The aligned 2 x 2 blocks of device pixels in a widget's area of the window's picture whose
+// four pixels are not all alike. Drawn at one pixel per unit and blown up, a picture has none:
+// each of its pixels became one such block.
+int detailedBlocks(const QImage &image, QWidget *widget, QWidget *window)
+{
+    const QRect area = QRect(widget->mapTo(window, QPoint(0, 0)) * 2, widget->size() * 2)
+                           .intersected(image.rect());
+    const QImage pixels = image.convertToFormat(QImage::Format_ARGB32);
+    int count = 0;
+    for (int y = area.top() & ~1; y + 1 <= area.bottom(); y += 2) {
+        for (int x = area.left() & ~1; x + 1 <= area.right(); x += 2) {
+            const QRgb first = pixels.pixel(x, y);
+            if (pixels.pixel(x + 1, y) != first || pixels.pixel(x, y + 1) != first
+                || pixels.pixel(x + 1, y + 1) != first)
+                ++count;
+        }
+    }
+    return count;
+}
+
+} // namespace
+
 class TestHighDpi : public QObject
 {
     Q_OBJECT
@@ -41,9 +65,7 @@ void TestHighDpi::shoot(WindowDriver &rig, const QString &name, const QList<cons
     const QStringList faults = windowFaults(rig.window.get());
     QVERIFY2(faults.isEmpty(), qPrintable(name + ": " + faults.join(QStringLiteral("; "))));
     for (const char *widgetName : detailed) {
-        QWidget *widget = rig.w(widgetName);
-        const QRect area(widget->mapTo(rig.window.get(), QPoint(0, 0)) * 2, widget->size() * 2);
-        const int blocks = detailedBlocks(image, area);
+        const int blocks = detailedBlocks(image, rig.w(widgetName), rig.window.get());
         QVERIFY2(blocks > 50, qPrintable(QStringLiteral("%1: %2").arg(widgetName).arg(blocks)));
     }
 }

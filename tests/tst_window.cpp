@@ -423,7 +423,7 @@ void TestWindow::applicationUpdate()
     QVERIFY(writeFile(downloaded, "an earlier download"));
     rig.typeAndSignIn(QStringLiteral("demo"), QStringLiteral("demo1234"));
     QTRY_VERIFY_WITH_TIMEOUT(boxes.count() >= 1, 20000);
-    const SeenMessageBox box = boxes.seen().first();
+    const SeenMessageBox box = boxes.last();
     QCOMPARE(box.text, QStringLiteral("A new version of Orvane app is available."));
     QVERIFY(box.informativeIsPlainText);
     QVERIFY(QFile::setPermissions(folder.path(), folderMode));

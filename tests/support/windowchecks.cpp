@@ -135,20 +135,4 @@ QStringList windowFaults(QWidget *window)
     return faults;
 }
 
-int detailedBlocks(const QImage &image, const QRect &deviceArea)
-{
-    const QRect area = deviceArea.intersected(image.rect());
-    const QImage pixels = image.convertToFormat(QImage::Format_ARGB32);
-    int count = 0;
-    for (int y = area.top() & ~1; y + 1 <= area.bottom(); y += 2) {
-        for (int x = area.left() & ~1; x + 1 <= area.right(); x += 2) {
-            const QRgb first = pixels.pixel(x, y);
-            if (pixels.pixel(x + 1, y) != first || pixels.pixel(x, y + 1) != first
-                || pixels.pixel(x + 1, y + 1) != first)
-                ++count;
-        }
-    }
-    return count;
-}
-
 } // namespace testsupport

@@ -1,11 +1,8 @@
 // What every picture of the window is checked for, whatever the state: texts that fit their
 // widgets and their panels, no two widgets on top of each other, something for a screen
-// reader to say about every widget that shows something, and pictures drawn at the screen's
-// pixel density.
+// reader to say about every widget that shows something.
 #pragma once
 
-#include <QImage>
-#include <QRect>
 #include <QString>
 #include <QStringList>
 
@@ -22,10 +19,5 @@ QString screenshotFolder();
 // outside the panel's room or near a divider, two visible widgets that overlap, and a visible
 // widget that shows something but gives assistive technology no name.
 QStringList windowFaults(QWidget *window);
-
-// The aligned 2 x 2 blocks of device pixels in an area of a picture at twice the scale whose
-// four pixels are not all alike. Drawn at one pixel per unit and blown up, a picture has none:
-// each of its pixels became one such block.
-int detailedBlocks(const QImage &image, const QRect &deviceArea);
 
 } // namespace testsupport
