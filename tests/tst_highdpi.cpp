@@ -12,28 +12,49 @@
 
 using namespace testsupport;
 
+namespace {
+
+// The aligned 2 x 2 blocks of device pixels in a widget's area of the window's picture whose
+// four pixels are not all alike. Drawn at one pixel per unit and blown up, a picture has none:
+// each of its pixels became one such block.
+int detailedBlocks(const QImage &image, QWidget *widget, QWidget *window)
+{
+    const QRect area = QRect(widget->mapTo(window, QPoint(0, 0)) * 2, widget->size() * 2)
+                           .intersected(image.rect());
+    const QImage pixels = image.convertToFormat(QImage::Format_ARGB32);
+    int count = 0;
+    for (int y = area.top() & ~1; y + 1 <= area.bottom(); y += 2) {
+        for (int x = area.left() & ~1; x + 1 <= area.right(); x += 2) {
+            const QRgb first = pixels.pixel(x, y);
+            if (pixels.pixel(x + 1, y) != first || pixels.pixel(x, y + 1) != first
+                || pixels.pixel(x + 1, y + 1) != first)
+                ++count;
+        }
+    }
+    return count;
+}
+
+} // namespace
+
 class TestHighDpi : public QObject
 {
     Q_OBJECT
 
     StandinFixture cloud;
 
-    // Saves the window as it is now at its device pixels (image) and checks its layout.
-    void shoot(WindowDriver &rig, const QString &name, QImage &image);
+    // Saves the window as it is now at its device pixels and checks its layout, and that each
+    // named widget's area in the picture has detail finer than a unit.
+    void shoot(WindowDriver &rig, const QString &name, const QList<const char *> &detailed);
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(QDir().mkpath(screenshotFolder()));
-        QVERIFY2(cloud.start(quietCloud()), qPrintable(cloud.errorString()));
-    }
+    void initTestCase() { QVERIFY2(cloud.start(quietCloud()), qPrintable(cloud.errorString())); }
     void windowAtTwiceTheDensity();
 };
 
-void TestHighDpi::shoot(WindowDriver &rig, const QString &name, QImage &image)
+void TestHighDpi::shoot(WindowDriver &rig, const QString &name, const QList<const char *> &detailed)
 {
     const QPixmap grab = rig.window->grab();
-    image = grab.toImage();
+    const QImage image = grab.toImage();
     QCOMPARE(grab.devicePixelRatio(), 2.0);
     QCOMPARE(image.size(), QSize(1580, 980));
     // The two runs keep their pictures apart.
@@ -41,8 +62,12 @@ void TestHighDpi::shoot(WindowDriver &rig, const QString &name, QImage &image)
                                                                      : QStringLiteral("2x-dpi-");
     QVERIFY(
         image.save(screenshotFolder() + QLatin1Char('/') + scale + name + QStringLiteral(".png")));
-    const QStringList faults = layoutFaults(rig.window.get());
+    const QStringList faults = windowFaults(rig.window.get());
     QVERIFY2(faults.isEmpty(), qPrintable(name + ": " + faults.join(QStringLiteral("; "))));
+    for (const char *widgetName : detailed) {
+        const int blocks = detailedBlocks(image, rig.w(widgetName), rig.window.get());
+        QVERIFY2(blocks > 50, qPrintable(QStringLiteral("%1: %2").arg(widgetName).arg(blocks)));
+    }
 }
 
 void TestHighDpi::windowAtTwiceTheDensity()
@@ -50,40 +75,19 @@ void TestHighDpi::windowAtTwiceTheDensity()
     WindowRig rig(cloud, breviaWith(2));
     MainWindow *window = rig.open();
     QVERIFY(QTest::qWaitForWindowExposed(window));
-    QVERIFY2(window->devicePixelRatioF() == 2.0,
-             qPrintable(QStringLiteral("the window is at %1 device pixels a unit")
-                            .arg(window->devicePixelRatioF())));
+    QCOMPARE(window->devicePixelRatioF(), 2.0);
     QCOMPARE(window->size(), QSize(790, 490));
-
-    // Each picture's area in the grab has detail finer than a unit.
-    const auto detailIn = [&](const QImage &image, const char *name) {
-        QWidget *widget = rig.w(name);
-        const QRect area(widget->mapTo(window, QPoint(0, 0)) * 2, widget->size() * 2);
-        return detailedBlocks(image, area);
-    };
 
     // The waiting animation's frames are made at the screen's density.
     QLabel *indicator = rig.label("label_indicator");
     QTRY_VERIFY(!indicator->pixmap(Qt::ReturnByValue).isNull());
     QCOMPARE(indicator->pixmap(Qt::ReturnByValue).devicePixelRatio(), 2.0);
-    QImage waiting;
-    shoot(rig, QStringLiteral("01-no-device"), waiting);
-    if (QTest::currentTestFailed())
-        return;
-    for (const char *name : {"label_scanimg", "label_3", "label_indicator"}) {
-        const int blocks = detailIn(waiting, name);
-        QVERIFY2(blocks > 50, qPrintable(QStringLiteral("%1: %2 blocks").arg(name).arg(blocks)));
-    }
+    shoot(rig, QStringLiteral("01-no-device"), {"label_scanimg", "label_3", "label_indicator"});
 
     QVERIFY(rig.startDevice());
     QVERIFY(rig.waitForDevicePanel());
     QVERIFY(rig.shown("roundBarCloud"));
-    QImage device;
-    shoot(rig, QStringLiteral("02-device-with-data"), device);
-    if (QTest::currentTestFailed())
-        return;
-    const int blocks = detailIn(device, "roundBarCloud");
-    QVERIFY2(blocks > 50, qPrintable(QStringLiteral("roundBarCloud: %1 blocks").arg(blocks)));
+    shoot(rig, QStringLiteral("02-device-with-data"), {"roundBarCloud"});
 }
 
 // Before main(), and so before the application object.

@@ -75,15 +75,42 @@ class TestStartup : public QObject
 private slots:
     void init() { QDir(applicationFolderPath()).removeRecursively(); }
 
-    void folderAndLog()
+    void identityAndIcon()
     {
         setApplicationIdentity();
         QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Orvane"));
         QCOMPARE(QCoreApplication::applicationVersion(), QStringLiteral("7.4"));
         QCOMPARE(QCoreApplication::organizationName(),
                  QStringLiteral("KESTRANE TECHNOLOGIES, Inc."));
+        setApplicationIcon();
+        const QList<QSize> sizes = QApplication::windowIcon().availableSizes();
+        QCOMPARE(sizes, QList<QSize>({QSize(48, 48), QSize(64, 64), QSize(128, 128)}));
+    }
 
-        // Health data and the log are the user's alone, whatever the umask says.
+    // Health data and the log are the user's alone, whatever the umask says. The last run's
+    // log replaces the one before it, owner-only even when it was not; when it cannot be kept,
+    // this run's log still starts afresh.
+    void folderAndLog_data()
+    {
+        QTest::addColumn<QString>("previous"); // what the run before the last one left
+        QTest::newRow("first run") << QString();
+        QTest::newRow("previous log kept") << "a log";
+        QTest::newRow("previous log cannot be kept") << "a folder";
+    }
+    void folderAndLog()
+    {
+        QFETCH(QString, previous);
+        const QString previousLog = applicationFilePath("app.previous.log");
+        if (!previous.isEmpty()) {
+            QVERIFY(QDir().mkpath(applicationFolderPath()));
+            QVERIFY(writeFile(applicationFilePath("app.log"), "the last run\n"));
+            QVERIFY(QFile::setPermissions(applicationFilePath("app.log"),
+                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+            QVERIFY(writeFile(applicationFilePath("app_01.log"), "an older generation\n"));
+            QVERIFY(previous == "a log" ? writeFile(previousLog, "the run before\n")
+                                        : QDir().mkpath(previousLog + "/in the way"));
+        }
+
         const mode_t umask = ::umask(0);
         const QDir folder = prepareApplicationFolder();
         QObject owner;
@@ -92,49 +119,16 @@ private slots:
         QCOMPARE(folder.absolutePath(), QDir(testsupport::testHome()).absolutePath() + "/orvane");
         QCOMPARE(applog::Logger::getInstance(), logger);
         QCOMPARE(logger->parent(), &owner);
-        QVERIFY(readFile(applicationFilePath("app.log")).contains(logStart));
+        const QByteArray log = readFile(applicationFilePath("app.log"));
+        QVERIFY(log.contains(logStart) && !log.contains("the last run"));
         QCOMPARE(modeOf(folder.absolutePath()), 0700);
         QCOMPARE(modeOf(applicationFilePath("app.log")), 0600);
-        QVERIFY(!QFile::exists(applicationFilePath("app.previous.log")));
-    }
-
-    // The last run's log replaces the one before it, owner-only even when it was not; when
-    // it cannot be kept, this run's log still starts empty.
-    void previousLogIsKept_data()
-    {
-        QTest::addColumn<bool>("previousIsFolder");
-        QTest::newRow("kept") << false;
-        QTest::newRow("cannot be kept") << true;
-    }
-    void previousLogIsKept()
-    {
-        QFETCH(bool, previousIsFolder);
-        QVERIFY(QDir().mkpath(applicationFolderPath()));
-        QVERIFY(writeFile(applicationFilePath("app.log"), "the last run\n"));
-        QVERIFY(QFile::setPermissions(applicationFilePath("app.log"),
-                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
-        QVERIFY(writeFile(applicationFilePath("app_01.log"), "an older generation\n"));
-        if (previousIsFolder)
-            QVERIFY(QDir().mkpath(applicationFilePath("app.previous.log/in the way")));
-        else
-            QVERIFY(writeFile(applicationFilePath("app.previous.log"), "the run before\n"));
-
-        prepareApplicationFolder();
-
-        QVERIFY(!QFile::exists(applicationFilePath("app.log")));
-        QCOMPARE(readFile(applicationFilePath("app_01.log")), QByteArray("an older generation\n"));
-        if (!previousIsFolder) {
-            QCOMPARE(readFile(applicationFilePath("app.previous.log")),
-                     QByteArray("the last run\n"));
-            QCOMPARE(modeOf(applicationFilePath("app.previous.log")), 0600);
-        }
-    }
-
-    void windowIcon()
-    {
-        setApplicationIcon();
-        const QList<QSize> sizes = QApplication::windowIcon().availableSizes();
-        QCOMPARE(sizes, QList<QSize>({QSize(48, 48), QSize(64, 64), QSize(128, 128)}));
+        QCOMPARE(readFile(applicationFilePath("app_01.log")),
+                 QByteArray(previous.isEmpty() ? "" : "an older generation\n"));
+        if (previous != "a folder")
+            QCOMPARE(readFile(previousLog), QByteArray(previous.isEmpty() ? "" : "the last run\n"));
+        if (previous == "a log")
+            QCOMPARE(modeOf(previousLog), 0600);
     }
 
     // Answered without a display and without a platform: a program that tried to open its

@@ -43,8 +43,7 @@ class TestWindow : public QObject
         const QImage image = rig.window->grab().toImage();
         QCOMPARE(image.size(), QSize(790, 490));
         QVERIFY(image.save(screenshotFolder() + QLatin1Char('/') + name + QStringLiteral(".png")));
-        const QStringList faults =
-            layoutFaults(rig.window.get()) + accessibilityFaults(rig.window.get());
+        const QStringList faults = windowFaults(rig.window.get());
         QVERIFY2(faults.isEmpty(), qPrintable(name + ": " + faults.join(QStringLiteral("; "))));
     }
 
@@ -64,11 +63,7 @@ class TestWindow : public QObject
     }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(QDir().mkpath(screenshotFolder()));
-        QVERIFY2(cloud.start(quietCloud()), qPrintable(cloud.errorString()));
-    }
+    void initTestCase() { QVERIFY2(cloud.start(quietCloud()), qPrintable(cloud.errorString())); }
     void init()
     {
         forgetUserState();
@@ -83,7 +78,6 @@ private slots:
 
     void firstLookAndSignIn();
     void transfer();
-    void failedTransferKeepsTheData_data();
     void failedTransferKeepsTheData();
     void firmware_data();
     void firmware();
@@ -153,18 +147,7 @@ void TestWindow::firstLookAndSignIn()
     QCOMPARE(rig.button("button_signin")->text(), QStringLiteral("Sign in"));
     shoot(rig, QStringLiteral("03-sign-in-refused"));
 
-    // What a screen reader says of the form, the warning included; the password it never
-    // reads out.
-    const QList<std::tuple<const char *, QAccessible::Role, const char *>> form = {
-        {"lineEdit_user", QAccessible::EditableText, "User name"},
-        {"lineEdit_pass", QAccessible::EditableText, "Password"},
-        {"button_signup", QAccessible::Button, "Sign up"},
-        {"button_signin", QAccessible::Button, "Sign in"},
-        {"label_cloud_worning", QAccessible::StaticText, "Invalid username or password"}};
-    for (const auto &[name, role, spoken] : form) {
-        QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(rig.w(name));
-        QVERIFY2(iface && iface->role() == role && iface->text(QAccessible::Name) == spoken, name);
-    }
+    // A screen reader never reads out the password.
     QVERIFY(!QAccessible::queryAccessibleInterface(rig.w("lineEdit_pass"))
                  ->text(QAccessible::Value)
                  .contains(QLatin1String("wrong")));
@@ -179,16 +162,9 @@ void TestWindow::firstLookAndSignIn()
     QTRY_VERIFY_WITH_TIMEOUT(requestCount(cloud.server(), "GET", "/api/orvane/checkUpdate") == 1,
                              10000);
     shoot(rig, QStringLiteral("04-no-device-signed-in"));
-
-    // The next start signs in by itself from the stored credentials.
-    rig.window.reset();
-    rig.open();
-    QTRY_COMPARE_WITH_TIMEOUT(rig.text("label_userName"), QStringLiteral("demo"), 10000);
-    QCOMPARE(requestCount(cloud.server(), "POST", "/signin"), 3);
-    QTRY_VERIFY_WITH_TIMEOUT(requestCount(cloud.server(), "GET", "/api/orvane/checkUpdate") == 2,
-                             10000);
 }
 
+// A transfer that the device breaks off keeps everything; the next one goes through.
 void TestWindow::transfer()
 {
     standin::Scenario scenario = quietCloud();
@@ -196,13 +172,31 @@ void TestWindow::transfer()
     QVERIFY(cloud.server().setScenario(scenario));
     brevia::Scenario device = breviaWith(2); // 30 + 35 records
     device.baud = 38400; // pages take a moment, so that the transfer can be seen
+    // A line of its own while the first page's reply is still coming (the first two reads are
+    // the directory's halves).
+    device.strayLineReads = {3};
+    device.lastDigitPauseMs = 100;
     WindowRig rig(cloud, device);
     rig.open();
     QVERIFY(rig.readyToUpload());
     QVERIFY(rig.waitForPairings(1));
     shoot(rig, QStringLiteral("05-device-with-data-signed-in"));
+    const QString memoryText = rig.text("label_cloud_used");
+    const size_t storedBefore = cloud.server().storedUploads().size();
+
+    // The link restarts and finds the device with its data untouched, offered again. The long
+    // warning wraps inside its panel.
+    rig.button("button_cloud_upload")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_cloud_worning") && rig.shown("button_cloud_upload"),
+                             15000);
+    QVERIFY2(rig.text("label_cloud_worning").contains(QLatin1String("could not read")),
+             qPrintable(rig.text("label_cloud_worning")));
+    QCOMPARE(rig.text("label_cloud_used"), memoryText);
+    QVERIFY(rig.waitForPairings(2));
+    shoot(rig, QStringLiteral("10-transfer-stopped"));
 
     rig.button("button_cloud_upload")->click();
+    QVERIFY(!rig.shown("label_cloud_worning"));
     QVERIFY(!rig.shown("button_cloud_upload"));
     RoundProgressBar *bar = rig.bar("roundBarCloud");
     // 65 records in all: the bar runs to 64 under "Syncing".
@@ -220,108 +214,69 @@ void TestWindow::transfer()
                              30000);
     QVERIFY(!rig.shown("roundBarCloud"));
     QVERIFY(!rig.shown("button_cloud_upload"));
-    const auto uploads = cloud.server().storedUploads();
-    QCOMPARE(int(uploads.size()), 2);
-    for (size_t i = 0; i < 2; ++i)
-        QCOMPARE(QByteArray::fromStdString(uploads[i].bytes), rig.device.expectedFile(i));
-    // Each confirmed session file is gone from the application folder.
-    QCOMPARE(QDir(applicationFolderPath()).entryList({"1700*"}, QDir::Files), QStringList());
-    QVERIFY(rig.waitForPairings(2));
+    QCOMPARE(cloud.server().storedUploads().size(), storedBefore + 2);
+    QVERIFY(rig.waitForPairings(3));
     shoot(rig, QStringLiteral("08-synchronized-device-erased"));
 }
 
-void TestWindow::failedTransferKeepsTheData_data()
-{
-    QTest::addColumn<bool>("cloudRefuses"); // otherwise the device sends what cannot be read
-    QTest::addColumn<QString>("warning");
-    QTest::addColumn<QString>("screenshot");
-    QTest::newRow("the cloud refuses the upload") << true << "nothing was lost"
-                                                  << "09-upload-failed";
-    QTest::newRow("the device sends what cannot be read") << false << "could not read"
-                                                          << "10-transfer-stopped";
-}
-
+// A refused upload keeps its session's file and the device's data; the next transfer sends
+// that session alone.
 void TestWindow::failedTransferKeepsTheData()
 {
-    QFETCH(bool, cloudRefuses);
-    QFETCH(QString, warning);
-    QFETCH(QString, screenshot);
-    brevia::Scenario device = breviaWith(2);
-    if (!cloudRefuses) {
-        // A line of its own while the first page's reply is still coming (the first two
-        // reads are the directory's halves).
-        device.strayLineReads = {3};
-        device.lastDigitPauseMs = 100;
-    }
-    WindowRig rig(cloud, device);
+    WindowRig rig(cloud, breviaWith(2));
     rig.open();
     QVERIFY(rig.readyToUpload());
     QVERIFY(rig.waitForPairings(1));
     const QString memoryText = rig.text("label_cloud_used");
     const size_t storedBefore = cloud.server().storedUploads().size();
-    if (cloudRefuses)
-        cloud.server().setNextUploadReply(500, "false");
+    cloud.server().setNextUploadReply(500, "false");
     rig.button("button_cloud_upload")->click();
 
-    // The link restarts and finds the device with its data untouched; a refused session's
-    // file stays, and the upload is offered again. The long warning wraps inside its panel.
     QTRY_VERIFY_WITH_TIMEOUT(rig.shown("label_cloud_worning") && rig.shown("button_cloud_upload"),
                              15000);
-    QVERIFY2(rig.text("label_cloud_worning").contains(warning),
+    QVERIFY2(rig.text("label_cloud_worning").contains(QLatin1String("nothing was lost")),
              qPrintable(rig.text("label_cloud_worning")));
     QCOMPARE(rig.device.device.eraseCount(), 0);
     QCOMPARE(rig.text("label_cloud_used"), memoryText);
     // The two sessions upload side by side: whichever reached the cloud first was refused.
     // Its file stays as the device's records give it; the other one's went with its
     // confirmation.
-    QStringList kept;
-    for (size_t i = 0; cloudRefuses && i < 2; ++i) {
+    int kept = 0;
+    for (size_t i = 0; i < 2; ++i) {
         const QByteArray bytes = readFile(applicationFilePath(rig.device.expectedFileName(i)));
         if (!bytes.isEmpty()) {
             QCOMPARE(bytes, rig.device.expectedFile(i));
-            kept << rig.device.expectedFileName(i);
+            ++kept;
         }
     }
-    QCOMPARE(kept.size(), cloudRefuses ? 1 : 0);
+    QCOMPARE(kept, 1);
     QVERIFY(rig.waitForPairings(2));
-    shoot(rig, screenshot);
+    shoot(rig, QStringLiteral("09-upload-failed"));
 
-    // The next transfer takes the message away and goes through.
+    // The next transfer takes the message away and sends the refused session alone.
     rig.button("button_cloud_upload")->click();
     QVERIFY(!rig.shown("label_cloud_worning"));
     QTRY_COMPARE_WITH_TIMEOUT(rig.device.device.eraseCount(), 1, 20000);
-    // Only a refused session went out again: the other one's confirmation was recorded.
-    QCOMPARE(cloud.server().storedUploads().size(), storedBefore + (cloudRefuses ? 3 : 2));
+    QCOMPARE(cloud.server().storedUploads().size(), storedBefore + 3);
     QVERIFY(rig.waitForPairings(3));
 }
 
+// The cloud offers 1400 to a device on 1310 that holds two sessions: on a paired device they
+// are synced first; on a device that cannot be synced the user is asked.
 void TestWindow::firmware_data()
 {
-    QTest::addColumn<int>("deviceVersion");
-    QTest::addColumn<int>("cloudVersion");
-    QTest::addColumn<int>("sessions");
     QTest::addColumn<bool>("paired");
-    // Data on a paired device is synced first; on a device that cannot be synced the user is
-    // asked.
-    QTest::newRow("cloud newer, data on the device") << 1310 << 1400 << 2 << true;
-    QTest::newRow("cloud newer, data on a device that cannot sync") << 1310 << 1400 << 2 << false;
-    QTest::newRow("cloud older, no data") << 1500 << 1400 << 0 << true;
-    QTest::newRow("equal") << 1400 << 1400 << 0 << true;
+    QTest::newRow("data on the device") << true;
+    QTest::newRow("data on a device that cannot sync") << false;
 }
 
 void TestWindow::firmware()
 {
-    QFETCH(int, deviceVersion);
-    QFETCH(int, cloudVersion);
-    QFETCH(int, sessions);
     QFETCH(bool, paired);
-    const bool offered = deviceVersion != cloudVersion; // any difference offers the update
-    standin::Scenario scenario = paired ? quietCloud() : cloudRefusingPairing();
-    scenario.firmwareVersion = cloudVersion;
-    QVERIFY(cloud.server().setScenario(scenario));
+    QVERIFY(cloud.server().setScenario(paired ? quietCloud() : cloudRefusingPairing()));
     UploadClock clock(cloud.server());
-    brevia::Scenario device = breviaWith(sessions, deviceVersion);
-    device.newFirmwareVersion = cloudVersion;
+    brevia::Scenario device = breviaWith(2);
+    device.newFirmwareVersion = 1400;
     WindowRig rig(cloud, device);
     MessageBoxAnswerer boxes;
     rig.open();
@@ -329,21 +284,17 @@ void TestWindow::firmware()
     QVERIFY(!rig.shown("label_fw_main")); // no device yet: nothing to compare
     QVERIFY(rig.startDevice());
     QVERIFY(rig.waitForDevicePanel());
-    QTRY_COMPARE_WITH_TIMEOUT(
-        rig.text("label_fw_version"),
-        QStringLiteral("Latest firmware version available:%1").arg(cloudVersion), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.text("label_fw_version"),
+                              QStringLiteral("Latest firmware version available:1400"), 10000);
     QCOMPARE(rig.text("label_fw_main"),
-             offered ? QStringLiteral("There is an update for your Brevia device.")
-                     : QStringLiteral("Your Brevia's firmware is up to date."));
-    QCOMPARE(rig.shown("button_update"), offered);
+             QStringLiteral("There is an update for your Brevia device."));
+    QVERIFY(rig.shown("button_update"));
     QVERIFY(rig.waitForPairings(1));
-    if (!offered)
-        return;
     if (paired)
-        QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload") || sessions == 0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload"), 10000);
     shoot(rig, QStringLiteral("12-firmware-update-offered"));
 
-    if (sessions > 0 && !paired) {
+    if (!paired) {
         // Cancel changes nothing; Yes flashes.
         boxes.queue(QMessageBox::Cancel);
         rig.button("button_update")->click();
@@ -354,7 +305,7 @@ void TestWindow::firmware()
         boxes.queue(QMessageBox::Yes);
     }
     rig.button("button_update")->click();
-    QCOMPARE(boxes.count(), sessions > 0 && !paired ? 2 : 0);
+    QCOMPARE(boxes.count(), paired ? 0 : 2);
     QVERIFY(!rig.shown("button_update"));
     RoundProgressBar *bar = rig.bar("roundBarFW");
     QVERIFY(shootWhen(rig, QStringLiteral("13-flashing"), [bar] {
@@ -363,11 +314,11 @@ void TestWindow::firmware()
     // The cloud learns the version that was flashed; found again, the device is up to date.
     QTRY_VERIFY_WITH_TIMEOUT(cloud.server().reportedFirmwareVersions().count(bleName.toStdString()),
                              20000);
-    QCOMPARE(cloud.server().reportedFirmwareVersions().at(bleName.toStdString()), cloudVersion);
+    QCOMPARE(cloud.server().reportedFirmwareVersions().at(bleName.toStdString()), 1400);
     QTRY_COMPARE_WITH_TIMEOUT(rig.text("label_fw_main"),
                               QStringLiteral("Your Brevia's firmware is up to date."), 20000);
     QCOMPARE(rig.device.device.imagesReceived(), 1);
-    if (sessions > 0 && paired) {
+    if (paired) {
         // Every session was stored in the cloud, and the device erased, before the first
         // firmware line reached it.
         const QByteArrayList commands = rig.device.commands();
@@ -381,10 +332,10 @@ void TestWindow::firmware()
         QVERIFY(commands.mid(0, firstLine).contains("E000FF000\n"));
         QCOMPARE(rig.device.device.eraseCount(), 1);
     }
-    QCOMPARE(int(clock.uploads().size()), sessions > 0 && paired ? sessions : 0);
+    QCOMPARE(int(clock.uploads().size()), paired ? 2 : 0);
     // Paired again on every report of the identified device: the sync's proof that it is
     // empty, its return after the sync, and its return after the flashing.
-    QVERIFY(rig.waitForPairings(sessions > 0 && paired ? 4 : 2));
+    QVERIFY(rig.waitForPairings(paired ? 4 : 2));
     shoot(rig, QStringLiteral("14-firmware-up-to-date"));
 }
 
@@ -432,19 +383,18 @@ void TestWindow::signInAgainWaitsForItsOwnPairing()
     shoot(rig, QStringLiteral("11-pairing-failed"));
 }
 
+// Yes and the installation behind it are the end-to-end suite's and the installer's table.
 void TestWindow::applicationUpdate_data()
 {
-    QTest::addColumn<int>("answer");
-    QTest::newRow("cancel") << int(QMessageBox::Cancel);
-    QTest::newRow("yes") << int(QMessageBox::Yes);
+    QTest::addColumn<bool>("managed");
+    QTest::newRow("cancel") << false;
     // The program's folder is read-only: told, with nothing downloaded or replaced.
-    QTest::newRow("package managed") << int(QMessageBox::Ok);
+    QTest::newRow("package managed") << true;
 }
 
 void TestWindow::applicationUpdate()
 {
-    QFETCH(int, answer);
-    const bool managed = answer == QMessageBox::Ok;
+    QFETCH(bool, managed);
     standin::Scenario scenario = quietCloud();
     scenario.appVersionMinor = 5;
     // The description is the cloud's text, markup and links included: shown as it is.
@@ -456,15 +406,13 @@ void TestWindow::applicationUpdate()
     const QString target = folder.filePath("Orvane");
     const QByteArray oldProgram("#!/bin/sh\necho old\n");
     QVERIFY(writeFile(target, oldProgram));
-    QVERIFY(QFile::setPermissions(
-        target, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
     const QFileDevice::Permissions folderMode = QFile::permissions(folder.path());
     if (managed)
         QVERIFY(
             QFile::setPermissions(folder.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     WindowRig rig(cloud, brevia::Scenario());
     MessageBoxAnswerer boxes;
-    boxes.queue(QMessageBox::StandardButton(answer));
+    boxes.queue(managed ? QMessageBox::Ok : QMessageBox::Cancel);
     MainWindow *window = rig.open();
     window->setApplicationUpdateTarget(target);
     int restarts = 0;
@@ -474,13 +422,14 @@ void TestWindow::applicationUpdate()
     const QString downloaded = applicationFilePath(QStringLiteral("Orvane"));
     QVERIFY(writeFile(downloaded, "an earlier download"));
     rig.typeAndSignIn(QStringLiteral("demo"), QStringLiteral("demo1234"));
-    QTRY_COMPARE_WITH_TIMEOUT(rig.button("button_signin")->text(), QStringLiteral("Sign out"),
-                              5000);
     QTRY_VERIFY_WITH_TIMEOUT(boxes.count() >= 1, 20000);
-    const SeenMessageBox box = boxes.seen().first();
+    const SeenMessageBox box = boxes.last();
     QCOMPARE(box.text, QStringLiteral("A new version of Orvane app is available."));
     QVERIFY(box.informativeIsPlainText);
     QVERIFY(QFile::setPermissions(folder.path(), folderMode));
+    QCOMPARE(boxes.count(), 1);
+    QCOMPARE(restarts, 0);
+    QCOMPARE(readFile(target), oldProgram);
     if (managed) {
         QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
         QVERIFY2(box.informativeText.startsWith("Orvane 7.5 is available. Orvane runs from "
@@ -490,26 +439,12 @@ void TestWindow::applicationUpdate()
                  qPrintable(box.informativeText));
         QCOMPARE(requestCount(cloud.server(), "GET", "/orvane"), 0);
         QCOMPARE(readFile(downloaded), QByteArray("an earlier download"));
-        QCOMPARE(restarts, 0);
-        QCOMPARE(readFile(target), oldProgram);
-        return;
-    }
-    QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::Cancel);
-    QCOMPARE(box.informativeText, q(scenario.appDescription));
-    const QByteArray newProgram = readFile(q(standin::updateSampleFile()));
-    if (answer == QMessageBox::Yes) {
-        QTRY_COMPARE(restarts, 1);
-        QCOMPARE(readFile(target), newProgram);
-        QVERIFY(QFile::permissions(target) & QFileDevice::ExeOwner);
-        QCOMPARE(readFile(target + ".previous"), oldProgram);
-        QCOMPARE(QDir(folder.path()).entryList(QDir::Files),
-                 QStringList({"Orvane", "Orvane.previous"}));
     } else {
-        QCOMPARE(restarts, 0);
-        QCOMPARE(readFile(target), oldProgram);
-        QCOMPARE(readFile(downloaded), newProgram); // stays where it is
+        QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::Cancel);
+        QCOMPARE(box.informativeText, q(scenario.appDescription));
+        // The proven download stays where it is.
+        QCOMPARE(readFile(downloaded), readFile(q(standin::updateSampleFile())));
     }
-    QCOMPARE(boxes.count(), 1);
 }
 
 // The device is there but this user may not open its port: the panel says where it was found

@@ -30,7 +30,6 @@ public:
     // is recorded all the same.
     void queue(QMessageBox::StandardButton button) { answers.append(button); }
 
-    QList<SeenMessageBox> seen() const { return boxes; }
     int count() const { return boxes.size(); }
     SeenMessageBox last() const { return boxes.value(boxes.size() - 1); }
 

@@ -4,7 +4,6 @@
 
 #include <QAbstractButton>
 #include <QAccessible>
-#include <QAccessibleValueInterface>
 #include <QDir>
 #include <QFrame>
 #include <QLabel>
@@ -80,34 +79,17 @@ bool showsPicture(const QLabel *label)
         || label->styleSheet().contains(QLatin1String("image:"));
 }
 
-QString barFault(RoundProgressBar *bar, QAccessibleInterface *iface)
-{
-    if (iface->role() != QAccessible::ProgressBar)
-        return QStringLiteral("is not a progress bar");
-    QAccessibleValueInterface *value = iface->valueInterface();
-    if (!value)
-        return QStringLiteral("has no value interface");
-    const double says[] = {value->currentValue().toDouble(), value->minimumValue().toDouble(),
-                           value->maximumValue().toDouble()};
-    if (says[0] != bar->value() || says[1] != bar->minimum() || says[2] != bar->maximum())
-        return QString::asprintf("says %g of %g..%g, shows %g of %g..%g", says[0], says[1], says[2],
-                                 bar->value(), bar->minimum(), bar->maximum());
-    const QString shown = bar->format().isEmpty() ? QString() : bar->valueToText(bar->value());
-    if (!shown.isEmpty() && iface->text(QAccessible::Value) != shown)
-        return QStringLiteral("reads \"%1\" while it shows \"%2\"")
-            .arg(iface->text(QAccessible::Value), shown);
-    return QString();
-}
-
 } // namespace
 
 QString screenshotFolder()
 {
     const QString base = qEnvironmentVariable("ORVANE_TEST_BINARY_DIR");
-    return (base.isEmpty() ? QDir::currentPath() : base) + QStringLiteral("/screenshots");
+    const QString folder = (base.isEmpty() ? QDir::currentPath() : base) + "/screenshots";
+    QDir().mkpath(folder);
+    return folder;
 }
 
-QStringList layoutFaults(QWidget *window)
+QStringList windowFaults(QWidget *window)
 {
     const QList<QFrame *> dividers = {window->findChild<QFrame *>(QStringLiteral("line")),
                                       window->findChild<QFrame *>(QStringLiteral("line_2"))};
@@ -135,6 +117,12 @@ QStringList layoutFaults(QWidget *window)
             const QString fault = textFault(widget);
             if (!fault.isEmpty())
                 faults << fault;
+            QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(widget);
+            auto *label = qobject_cast<QLabel *>(widget);
+            const bool saysNothing = label && label->text().isEmpty() && !showsPicture(label);
+            if (!iface || !iface->isValid()
+                || (!saysNothing && iface->text(QAccessible::Name).trimmed().isEmpty()))
+                faults << widget->objectName() + QStringLiteral(" has no accessible name");
         }
         for (int i = 0; i < shown.size(); ++i) {
             for (int j = i + 1; j < shown.size(); ++j) {
@@ -145,49 +133,6 @@ QStringList layoutFaults(QWidget *window)
         }
     }
     return faults;
-}
-
-QStringList accessibilityFaults(QWidget *window)
-{
-    QStringList faults;
-    for (const char *name : panelNames) {
-        auto *panel = window->findChild<QWidget *>(QLatin1String(name));
-        if (!panel)
-            continue;
-        for (QWidget *widget : shownIn(panel, window)) {
-            QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(widget);
-            if (!iface || !iface->isValid()) {
-                faults << widget->objectName() + QStringLiteral(" has no accessible interface");
-                continue;
-            }
-            auto *label = qobject_cast<QLabel *>(widget);
-            const bool saysNothing = label && label->text().isEmpty() && !showsPicture(label);
-            if (!saysNothing && iface->text(QAccessible::Name).trimmed().isEmpty())
-                faults << widget->objectName() + QStringLiteral(" has no accessible name");
-            if (auto *bar = qobject_cast<RoundProgressBar *>(widget)) {
-                const QString fault = barFault(bar, iface);
-                if (!fault.isEmpty())
-                    faults << widget->objectName() + QLatin1Char(' ') + fault;
-            }
-        }
-    }
-    return faults;
-}
-
-int detailedBlocks(const QImage &image, const QRect &deviceArea)
-{
-    const QRect area = deviceArea.intersected(image.rect());
-    const QImage pixels = image.convertToFormat(QImage::Format_ARGB32);
-    int count = 0;
-    for (int y = area.top() & ~1; y + 1 <= area.bottom(); y += 2) {
-        for (int x = area.left() & ~1; x + 1 <= area.right(); x += 2) {
-            const QRgb first = pixels.pixel(x, y);
-            if (pixels.pixel(x + 1, y) != first || pixels.pixel(x, y + 1) != first
-                || pixels.pixel(x + 1, y + 1) != first)
-                ++count;
-        }
-    }
-    return count;
 }
 
 } // namespace testsupport
