@@ -22,19 +22,12 @@
 
 namespace testsupport {
 
-// A device node name no other test process uses: the serial port's lock file is named
-// after it.
-inline QString uniqueLinkName()
-{
-    static std::atomic<int> serialNumber {0};
-    return QStringLiteral("brevia-%1-%2").arg(::getpid()).arg(++serialNumber);
-}
-
 class EmulatorFixture
 {
 public:
     explicit EmulatorFixture(const brevia::Scenario &scenario = brevia::Scenario())
-        : link(dir.path() + QLatin1Char('/') + uniqueLinkName()),
+        // A node name no other test process uses: the serial port's lock file is named after it.
+        : link(dir.filePath(QStringLiteral("brevia-%1-%2").arg(::getpid()).arg(++serialNumber))),
           device(scenario, QFile::encodeName(link).toStdString()),
           passes(std::make_shared<int>(0)),
           listed(std::make_shared<QList<PortEntry>>(QList<PortEntry> {bridgeEntry()}))
@@ -100,6 +93,7 @@ public:
     }
 
 private:
+    inline static std::atomic<int> serialNumber {0};
     QTemporaryDir dir;
     QString link;
 
@@ -122,9 +116,7 @@ inline bool waitForIdentified(const SerialDevice &link, int timeoutMs = 8000)
 // CPU time used by this process so far, all threads, in milliseconds.
 inline qint64 cpuTimeMs()
 {
-    struct rusage usage
-    {
-    };
+    rusage usage {};
     ::getrusage(RUSAGE_SELF, &usage);
     return qint64(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000
         + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
@@ -138,11 +130,6 @@ inline qint64 residentBytes()
         return 0;
     const QList<QByteArray> fields = statm.readAll().split(' ');
     return fields.size() > 1 ? fields.at(1).toLongLong() * ::sysconf(_SC_PAGESIZE) : 0;
-}
-
-inline bool makeApplicationFolder()
-{
-    return QDir().mkpath(applicationFolderPath());
 }
 
 } // namespace testsupport
