@@ -100,7 +100,6 @@ class TestE2e : public QObject
 private slots:
     void init() { forgetUserState(); }
     void synchronizationThenFirmware();
-    void applicationUpdate();
 };
 
 // Every session uploaded as the device's own bytes and the device erased once, only after the
@@ -170,34 +169,6 @@ void TestE2e::synchronizationThenFirmware()
     QCOMPARE(rig.events("erase"), 1);
     QCOMPARE(rig.events("image"), 1);
     QCOMPARE(rig.boxes.count(), 0);
-    const QString problems = rig.finish();
-    QVERIFY2(problems.isEmpty(), qPrintable(problems));
-}
-
-// The stand-in offers the update sample as Orvane 7.5: downloaded, proven, and on Yes put in
-// place of the program (a copy standing in for it) with the old one kept beside it.
-void TestE2e::applicationUpdate()
-{
-    Processes rig;
-    const QString sample = builtProgram(QStringLiteral("tools/update-sample/orvane-update-sample"));
-    QVERIFY2(rig.start(certificates.path(),
-                       {"--app-version", "7.5", "--app-file", sample, "--app-description",
-                        "Faster uploads"},
-                       {}),
-             qPrintable(rig.cloud.errorString() + rig.device.errorString()));
-    const QString target = rig.path("installed/Orvane");
-    QVERIFY(QDir().mkpath(rig.path("installed")) && writeFile(target, "Orvane 7.4 in use"));
-    rig.boxes.queue(QMessageBox::Yes);
-    MainWindow *window = rig.openWindow();
-    window->setApplicationUpdateTarget(target);
-    int restarts = 0;
-    window->setRestartHandler([&restarts] { ++restarts; });
-    QVERIFY(rig.signIn());
-    QTRY_COMPARE_WITH_TIMEOUT(restarts, 1, stepMs);
-    QCOMPARE(rig.boxes.count(), 1);
-    QCOMPARE(rig.boxes.last().informativeText, QStringLiteral("Faster uploads"));
-    QCOMPARE(readFile(target), readFile(sample));
-    QCOMPARE(readFile(target + ".previous"), QByteArray("Orvane 7.4 in use"));
     const QString problems = rig.finish();
     QVERIFY2(problems.isEmpty(), qPrintable(problems));
 }
