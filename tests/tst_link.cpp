@@ -13,7 +13,6 @@
 #include <QSerialPort>
 
 #include <algorithm>
-#include <memory>
 #include <optional>
 
 using namespace testsupport;
@@ -79,14 +78,6 @@ int debugLinesTagged(const QString &tag)
 {
     return int(std::count_if(debugLines.cbegin(), debugLines.cend(),
                              [&](const QString &line) { return line.startsWith(tag); }));
-}
-
-// A link to the emulator's port that scans at the tests' pace.
-std::unique_ptr<SerialDevice> linkTo(const EmulatorFixture &emu)
-{
-    auto link = std::make_unique<SerialDevice>(nullptr, emu.lister());
-    link->setScanInterval(scanTickMs);
-    return link;
 }
 
 // A firmware image: one unused byte, the number of F blocks (three bytes, little-endian), the
@@ -171,8 +162,8 @@ void TestLink::identification()
     const bool pause = outcome == "pause", watchdog = outcome == "watchdog";
     EmulatorFixture emu(scenario);
     QVERIFY(emu.start());
-    const auto linked = linkTo(emu);
-    SerialDevice &link = *linked;
+    SerialDevice link(nullptr, emu.lister());
+    link.setScanInterval(scanTickMs);
     link.setStallTimeout(pause ? 3000 : watchdog ? 1500 : 1000);
     QSignalSpy notSupported(&link, &SerialDevice::notSupportedDevice);
     QSignalSpy changed(&link, &SerialDevice::deviceInfoChanged);
@@ -268,8 +259,8 @@ void TestLink::download()
     QFile::remove(first);
     QVERIFY(end == "blocked" ? QDir().mkpath(first) : writeFile(first, QByteArray(5000, 'x')));
     const QByteArray directory = emu.memory(0x000FF000, 512);
-    const auto linked = linkTo(emu);
-    SerialDevice &link = *linked;
+    SerialDevice link(nullptr, emu.lister());
+    link.setScanInterval(scanTickMs);
     QVERIFY(waitForIdentified(link));
     link.setStallTimeout(300); // shorter than an upload: none is awaited meanwhile
 
@@ -408,8 +399,8 @@ void TestLink::flashing()
     // Missing, or shorter than its header (the codec's table has the other damaged images).
     const QStringList damaged {testHome() + "/none", path + "1"};
     QVERIFY(writeFile(path, image) && writeFile(damaged[1], QByteArray(3, '\1')));
-    const auto linked = linkTo(emu);
-    SerialDevice &link = *linked;
+    SerialDevice link(nullptr, emu.lister());
+    link.setScanInterval(scanTickMs);
     QVERIFY(waitForIdentified(link));
     link.setStallTimeout(800);
     QStringList reported;
@@ -451,8 +442,8 @@ void TestLink::portAccess()
     const QtMessageHandler previous = qInstallMessageHandler(
         [](QtMsgType, const QMessageLogContext &, const QString &text) { debugLines << text; });
     const auto restore = qScopeGuard([previous] { qInstallMessageHandler(previous); });
-    const auto linked = linkTo(emu);
-    SerialDevice &link = *linked;
+    SerialDevice link(nullptr, emu.lister());
+    link.setScanInterval(scanTickMs);
     QSignalSpy denied(&link, &SerialDevice::portAccessDenied);
     QSignalSpy cleared(&link, &SerialDevice::portAccessCleared);
     // Quiet at rest: what the passes find is told once, not once a pass.
@@ -510,9 +501,10 @@ void TestLink::doubtfulPort()
     EmulatorFixture emu(device(options));
     QVERIFY(emu.start());
     const ProbeBackoff::Rule rule {2, firstPauseMs, 5000};
-    const auto link = linkTo(emu);
-    link->setStallTimeout(stallMs);
-    link->setProbeBackoff(rule);
+    SerialDevice link(nullptr, emu.lister());
+    link.setScanInterval(scanTickMs);
+    link.setStallTimeout(stallMs);
+    link.setProbeBackoff(rule);
     QTRY_VERIFY_WITH_TIMEOUT(probeTimes(emu).size() >= probes, 15000);
 
     // Each probe follows the failure before it after that failure's pause, or at once (at the
@@ -528,7 +520,7 @@ void TestLink::doubtfulPort()
     }
 
     // Plugged in again while it sits out its longest pause yet: probed at once.
-    QTRY_COMPARE_WITH_TIMEOUT(link->state(), QStringLiteral("toScan"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(link.state(), QStringLiteral("toScan"), 5000);
     QVERIFY(backoff.pauseAfter(probes) >= 1500);
     emu.device.unplug();
     QVERIFY(emu.device.plugIn());

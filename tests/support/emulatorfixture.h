@@ -28,9 +28,9 @@ public:
     explicit EmulatorFixture(const brevia::Scenario &scenario = brevia::Scenario())
         // A node name no other test process uses: the serial port's lock file is named after it.
         : link(dir.filePath(QStringLiteral("brevia-%1-%2").arg(::getpid()).arg(++serialNumber))),
-          device(scenario, QFile::encodeName(link).toStdString()),
           passes(std::make_shared<int>(0)),
-          listed(std::make_shared<QList<PortEntry>>(QList<PortEntry> {bridgeEntry()}))
+          listed(std::make_shared<QList<PortEntry>>(QList<PortEntry> {bridgeEntry()})),
+          device(scenario, QFile::encodeName(link).toStdString())
     { }
 
     bool start() { return dir.isValid() && device.start(); }
@@ -50,9 +50,7 @@ public:
 
     PortLister lister() const
     {
-        auto count = passes;
-        auto ports = listed;
-        return [count, ports] {
+        return [count = passes, ports = listed] {
             ++*count;
             QList<PortEntry> present;
             for (const PortEntry &entry : qAsConst(*ports)) {
@@ -96,13 +94,11 @@ private:
     inline static std::atomic<int> serialNumber {0};
     QTemporaryDir dir;
     QString link;
+    std::shared_ptr<int> passes;
+    std::shared_ptr<QList<PortEntry>> listed;
 
 public:
     brevia::PtyDevice device;
-
-private:
-    std::shared_ptr<int> passes;
-    std::shared_ptr<QList<PortEntry>> listed;
 };
 
 // Waits for a complete identification: the link idle with the device identified.
