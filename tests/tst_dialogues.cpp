@@ -162,53 +162,38 @@ private slots:
         DownloadDialogue dialogue;
         QStringList written, handedOver;
         LinkStep step = dialogue.begin(sessions, confirmed, {}, mode, uid, 7, 0, 1000);
-        Event last = Event::None;
+        Event last = step.event;
+        QByteArrayList asked = step.writes;
         bool erased = false;
         int directoryReads = 0;
-        for (int guard = 0; guard < 100; ++guard) {
-            if (step.event != Event::None)
-                last = step.event;
-            QByteArrayList answers;
-            for (const QByteArray &command : qAsConst(step.writes)) {
-                written << QString::fromLatin1(command).trimmed();
-                erased = erased || command == "E000FF000\n";
-                directoryReads += command == "R000FF000\n";
-                devicecodec::SessionTable shown =
-                    erased && fault != "full after erase" ? devicecodec::SessionTable() : sessions;
-                if ((fault == "misread at start" && directoryReads == 1)
-                    || (fault == "changed before erase" && directoryReads == 2))
-                    shown[0][1] = 52;
-                const QByteArray answer = deviceAnswer(command, shown);
-                if (!answer.isEmpty())
-                    answers << answer;
-            }
-            if (step.event == Event::SessionReady) {
-                const QString path = "/home/u/orvane/" + step.sessionName;
-                handedOver << QString::number(step.sessionBytes.size());
-                // Saved, then the next session asked for at once; the upload answered before
-                // the device answers that.
-                step = dialogue.sessionSaved(path, step.sessionBytes.size(), 0);
-                QCOMPARE(step.event, Event::None);
-                const bool success = fault != "upload fails";
-                QCOMPARE(dialogue.uploadFinished(uid, 7, path, success),
-                         SyncLedger::Verdict::Recorded);
-                const LinkStep movedOn = dialogue.moveOn(uid, 7, 0);
-                step.writes += movedOn.writes;
-                step.event = movedOn.event;
+        while (!asked.isEmpty() && written.size() < 100) {
+            const QByteArray command = asked.takeFirst();
+            written << QString::fromLatin1(command).trimmed();
+            erased = erased || command == "E000FF000\n";
+            directoryReads += command == "R000FF000\n";
+            devicecodec::SessionTable shown =
+                erased && fault != "full after erase" ? devicecodec::SessionTable() : sessions;
+            if ((fault == "misread at start" && directoryReads == 1)
+                || (fault == "changed before erase" && directoryReads == 2))
+                shown[0][1] = 52;
+            const QByteArray answer = deviceAnswer(command, shown);
+            step = answer.isEmpty() ? LinkStep() : dialogue.line(answer, 0);
+            asked += step.writes;
+            last = step.event == Event::None ? last : step.event;
+            if (step.event != Event::SessionReady)
                 continue;
-            }
-            if (answers.isEmpty())
-                break;
-            step = LinkStep();
-            for (const QByteArray &answer : qAsConst(answers)) {
-                const LinkStep next = dialogue.line(answer, 0);
-                step.writes += next.writes;
-                if (next.event != Event::None) {
-                    step.event = next.event;
-                    step.sessionName = next.sessionName;
-                    step.sessionBytes = next.sessionBytes;
-                }
-            }
+            // Saved, then the next session asked for at once; the upload answered before the
+            // device answers that.
+            const QString path = "/home/u/orvane/" + step.sessionName;
+            handedOver << QString::number(step.sessionBytes.size());
+            step = dialogue.sessionSaved(path, step.sessionBytes.size(), 0);
+            QCOMPARE(step.event, Event::None);
+            asked += step.writes;
+            QCOMPARE(dialogue.uploadFinished(uid, 7, path, fault != "upload fails"),
+                     SyncLedger::Verdict::Recorded);
+            step = dialogue.moveOn(uid, 7, 0);
+            asked += step.writes;
+            last = step.event == Event::None ? last : step.event;
         }
         QCOMPARE(written.join(' '), writes);
         QCOMPARE(handedOver.join(' '), files);
