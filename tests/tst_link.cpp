@@ -51,22 +51,20 @@ brevia::Scenario device(const QString &options)
     return line.scenario;
 }
 
-qint64 msSince(brevia::TimePoint then)
+qint64 msBetween(brevia::TimePoint from, brevia::TimePoint to)
 {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(brevia::Clock::now() - then).count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
 
 // When the device was asked "ATN?", in milliseconds since the first time.
 QList<qint64> probeTimes(const EmulatorFixture &emu)
 {
-    using namespace std::chrono;
-    const std::vector<std::string> commands = emu.device.commands();
+    const QByteArrayList commands = emu.commands();
     const std::vector<brevia::TimePoint> times = emu.device.commandTimes();
     QList<qint64> probes;
-    for (size_t i = 0; i < commands.size() && i < times.size(); ++i) {
-        if (commands[i] == atn.toStdString())
-            probes << duration_cast<milliseconds>(times[i] - times.front()).count();
+    for (int i = 0; i < commands.size() && size_t(i) < times.size(); ++i) {
+        if (commands[i] == atn)
+            probes << msBetween(times.front(), times[i]);
     }
     return probes;
 }
@@ -175,7 +173,7 @@ void TestLink::identification()
         if (afterRestart)
             return;
         afterRestart = link.getDevice();
-        gaveUpAfter = msSince(emu.device.commandTimes().front());
+        gaveUpAfter = msBetween(emu.device.commandTimes().front(), brevia::Clock::now());
     });
 
     if (pause || watchdog || outcome == "at once") {
@@ -293,7 +291,7 @@ void TestLink::download()
     qint64 gaveUpAfter = -1;
     connect(&link, &SerialDevice::vitalsDownloadFailed, this, [&](const QString &text) {
         message = text;
-        gaveUpAfter = msSince(emu.device.commandTimes().back());
+        gaveUpAfter = msBetween(emu.device.commandTimes().back(), brevia::Clock::now());
     });
     QSignalSpy progress(&link, &SerialDevice::sessionDownloadProgress);
     emu.device.say("0123456789ABCDEF0123456789ABCDEF\r\n\r\n"); // a late tail is no answer
@@ -526,9 +524,7 @@ void TestLink::doubtfulPort()
     QVERIFY(emu.device.plugIn());
     const auto pluggedIn = brevia::Clock::now();
     QTRY_COMPARE_WITH_TIMEOUT(probeTimes(emu).size(), probes + 1, 5000);
-    const qint64 after = std::chrono::duration_cast<std::chrono::milliseconds>(
-                             emu.device.commandTimes().back() - pluggedIn)
-                             .count();
+    const qint64 after = msBetween(pluggedIn, emu.device.commandTimes().back());
     QVERIFY2(after < 400, QByteArray::number(after));
 }
 
