@@ -17,6 +17,8 @@ using Writes = QList<QByteArray>;
 
 namespace {
 
+const QString uid = QStringLiteral("4B21C07DE5A19F03");
+
 // What the device answers to a command of a download, its directory as `shown`; a data page
 // holds its address's low byte counting up. Nothing to commands it answers with no line.
 QByteArray deviceAnswer(const QByteArray &command, const devicecodec::SessionTable &shown)
@@ -158,7 +160,6 @@ private slots:
         devicecodec::SessionTable confirmed;
         for (const int index : inCloud)
             confirmed.append(sessions.at(index));
-        const QString uid = QStringLiteral("4B21C07DE5A19F03");
         DownloadDialogue dialogue;
         QStringList written, handedOver;
         LinkStep step = dialogue.begin(sessions, confirmed, {}, mode, uid, 7, 0, 1000);
@@ -206,7 +207,6 @@ private slots:
     {
         const devicecodec::SessionTable sessions {
             {1767225600u, 22, 0x1A00}, {1767229200u, 22, 0x1C00}, {1767232800u, 22, 0x1E00}};
-        const QString uid = QStringLiteral("4B21C07DE5A19F03");
         DownloadDialogue dialogue;
         QStringList saved;
         LinkStep step = dialogue.begin(sessions, {}, {}, "BM", uid, 7, 0, 1000);

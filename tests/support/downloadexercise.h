@@ -193,13 +193,11 @@ private:
                 failure = QStringLiteral("erase after a misread directory");
             for (const auto &row : qAsConst(now.sessions))
                 if (!now.confirmed.contains(QString::number(row.value(0)) + "000"))
-                    failure =
-                        QStringLiteral("erase while session %1 was unconfirmed").arg(row.value(0));
+                    failure = QStringLiteral("erase with session %1 unconfirmed").arg(row.value(0));
         }
         if (step.event == LinkStep::Event::ErasureProven) {
             if (!now.erased || !directoryEmpty)
-                failure =
-                    QStringLiteral("done without a directory that read empty after the erase");
+                failure = QStringLiteral("proven done without an empty directory after erase");
             ++provenCount;
         } else if (step.event == LinkStep::Event::SessionReady) {
             // The file is saved whole, with a wrong size, or not at all (the link restarts).
