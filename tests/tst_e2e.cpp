@@ -18,35 +18,33 @@ constexpr int stepMs = 45000; // a sanitizer build on a busy machine; a healthy 
 
 } // namespace
 
-// One case's world: its folder, the two programs and the window.
+// The case's world: its folder, the two programs and the window.
 class Processes : public WindowDriver
 {
 public:
     ~Processes() { window.reset(); }
 
-    bool start(const QString &certificates, const QStringList &cloudOptions,
-               const QStringList &deviceOptions)
+    // Starts the two programs, then opens the window.
+    bool start(const QStringList &cloudOptions, const QStringList &deviceOptions)
     {
         if (!cloud.start(builtProgram(QStringLiteral("tools/cloud-standin/cloud-standin")),
-                         QStringList {"--certs", certificates, "--data", path("cloud"), "--log",
+                         QStringList {"--certs", path("certs"), "--data", path("cloud"), "--log",
                                       path("requests.jsonl"), "--quiet", "--account",
                                       userName + ':' + password}
                              + cloudOptions))
             return false;
         const QString prefix = QStringLiteral("cloud-standin listening on ");
         endpoint.baseUrl = QUrl(cloud.waitForLine(prefix, stepMs).mid(prefix.size()).trimmed());
-        endpoint.extraCaCertificates = QSslCertificate::fromPath(certificates + "/ca.pem");
-        return endpoint.baseUrl.isValid() && !endpoint.extraCaCertificates.isEmpty()
-            && device.start(builtProgram(QStringLiteral("tools/device-emulator/brevia-emulator")),
-                            QStringList {"--link", path("brevia"), "--log", path("device.jsonl"),
-                                         "--dump-dir", path("device")}
-                                + deviceOptions)
-            && !device.waitForLine(path("brevia"), stepMs).isEmpty();
-    }
-    MainWindow *openWindow()
-    {
+        endpoint.extraCaCertificates = QSslCertificate::fromPath(path("certs/ca.pem"));
         const QString link = path("brevia");
-        return open(endpoint, [link] { return systemPorts(link); });
+        if (!endpoint.baseUrl.isValid() || endpoint.extraCaCertificates.isEmpty()
+            || !device.start(builtProgram(QStringLiteral("tools/device-emulator/brevia-emulator")),
+                             QStringList {"--link", link, "--log", path("device.jsonl"),
+                                          "--dump-dir", path("device")}
+                                 + deviceOptions)
+            || device.waitForLine(link, stepMs).isEmpty())
+            return false;
+        return open(endpoint, [link] { return systemPorts(link); }) != nullptr;
     }
     bool signIn()
     {
@@ -95,12 +93,8 @@ class TestE2e : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir certificates {QDir::tempPath() + QStringLiteral("/orvane-e2e-certs-XXXXXX")};
-
 private slots:
-    void init() { forgetUserState(); }
     void synchronizationThenFirmware();
-    void applicationUpdate();
 };
 
 // Every session uploaded as the device's own bytes and the device erased once, only after the
@@ -117,13 +111,10 @@ void TestE2e::synchronizationThenFirmware()
     const QStringList sessions {"--session", "1764921600:300@1a00",
                                 "--session", "1765008000:420@3000",
                                 "--session", "1765094400:630@6000"};
-    QVERIFY2(
-        rig.start(certificates.path(),
-                  {"--fw-version", "1320", "--fw-image", imagePath, "--upload-delay-ms", "1000",
-                   "--no-update"},
-                  QStringList {"--fw", "1310", "--new-fw", "1320"} + sessions),
-        qPrintable(rig.cloud.errorString() + rig.device.errorString()));
-    rig.openWindow();
+    QVERIFY2(rig.start({"--fw-version", "1320", "--fw-image", imagePath, "--upload-delay-ms",
+                        "1000", "--no-update"},
+                       QStringList {"--fw", "1310", "--new-fw", "1320"} + sessions),
+             qPrintable(rig.cloud.errorString() + rig.device.errorString()));
     QVERIFY(rig.waitForDevicePanel(stepMs));
     QVERIFY(rig.text("label_cloud_used").startsWith(QLatin1String("3 sessions with")));
     QVERIFY(!rig.shown("button_cloud_upload")); // signed out: nothing offers to upload
@@ -170,34 +161,6 @@ void TestE2e::synchronizationThenFirmware()
     QCOMPARE(rig.events("erase"), 1);
     QCOMPARE(rig.events("image"), 1);
     QCOMPARE(rig.boxes.count(), 0);
-    const QString problems = rig.finish();
-    QVERIFY2(problems.isEmpty(), qPrintable(problems));
-}
-
-// The stand-in offers the update sample as Orvane 7.5: downloaded, proven, and on Yes put in
-// place of the program (a copy standing in for it) with the old one kept beside it.
-void TestE2e::applicationUpdate()
-{
-    Processes rig;
-    const QString sample = builtProgram(QStringLiteral("tools/update-sample/orvane-update-sample"));
-    QVERIFY2(rig.start(certificates.path(),
-                       {"--app-version", "7.5", "--app-file", sample, "--app-description",
-                        "Faster uploads"},
-                       {}),
-             qPrintable(rig.cloud.errorString() + rig.device.errorString()));
-    const QString target = rig.path("installed/Orvane");
-    QVERIFY(QDir().mkpath(rig.path("installed")) && writeFile(target, "Orvane 7.4 in use"));
-    rig.boxes.queue(QMessageBox::Yes);
-    MainWindow *window = rig.openWindow();
-    window->setApplicationUpdateTarget(target);
-    int restarts = 0;
-    window->setRestartHandler([&restarts] { ++restarts; });
-    QVERIFY(rig.signIn());
-    QTRY_COMPARE_WITH_TIMEOUT(restarts, 1, stepMs);
-    QCOMPARE(rig.boxes.count(), 1);
-    QCOMPARE(rig.boxes.last().informativeText, QStringLiteral("Faster uploads"));
-    QCOMPARE(readFile(target), readFile(sample));
-    QCOMPARE(readFile(target + ".previous"), QByteArray("Orvane 7.4 in use"));
     const QString problems = rig.finish();
     QVERIFY2(problems.isEmpty(), qPrintable(problems));
 }

@@ -1,13 +1,10 @@
-// Drives the download dialogue through one long, randomly chosen run: a device that answers
-// page reads cleanly, in pieces, with stray text, short or long, and its directory as it is,
-// misread, or (after the erase) still full; sessions confirmed by an earlier sync; a cloud
-// whose outcomes are confirmations, failures, for the wrong file, from another device or an
-// earlier link, or missing; a window that asks to move on at any moment; restarts and
-// watchdog expiries in between. It checks the properties that matter: the erase command goes
-// out only when every session of that download was confirmed (by its own upload or an
-// earlier sync) and the directory read just before it was the device's own, once at most;
-// the download is proven done only by a directory that read empty after the erase.
-//
+// Drives the download dialogue through one long, randomly chosen run: page reads answered
+// cleanly, in pieces, with stray text, short, long or not at all; the directory as it is,
+// misread or (after the erase) still full; sessions an earlier sync confirmed; cloud outcomes
+// confirmed, failed, for another file, device or link, or missing; moves on, restarts and
+// watchdog expiries at any moment. It checks that the erase goes out at most once, only when
+// every session of that download was confirmed and the directory just read was the device's
+// own, and that only a directory read empty after the erase proves the download done.
 // The choices come from a Chooser: a seeded generator for the property test, the fuzzer's
 // bytes for the fuzz target. Header-only, Qt Core only.
 #pragma once
@@ -196,13 +193,11 @@ private:
                 failure = QStringLiteral("erase after a misread directory");
             for (const auto &row : qAsConst(now.sessions))
                 if (!now.confirmed.contains(QString::number(row.value(0)) + "000"))
-                    failure =
-                        QStringLiteral("erase while session %1 was unconfirmed").arg(row.value(0));
+                    failure = QStringLiteral("erase with session %1 unconfirmed").arg(row.value(0));
         }
         if (step.event == LinkStep::Event::ErasureProven) {
             if (!now.erased || !directoryEmpty)
-                failure =
-                    QStringLiteral("done without a directory that read empty after the erase");
+                failure = QStringLiteral("proven done without an empty directory after erase");
             ++provenCount;
         } else if (step.event == LinkStep::Event::SessionReady) {
             // The file is saved whole, with a wrong size, or not at all (the link restarts).

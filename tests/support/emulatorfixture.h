@@ -22,22 +22,15 @@
 
 namespace testsupport {
 
-// A device node name no other test process uses: the serial port's lock file is named
-// after it.
-inline QString uniqueLinkName()
-{
-    static std::atomic<int> serialNumber {0};
-    return QStringLiteral("brevia-%1-%2").arg(::getpid()).arg(++serialNumber);
-}
-
 class EmulatorFixture
 {
 public:
     explicit EmulatorFixture(const brevia::Scenario &scenario = brevia::Scenario())
-        : link(dir.path() + QLatin1Char('/') + uniqueLinkName()),
-          device(scenario, QFile::encodeName(link).toStdString()),
+        // A node name no other test process uses: the serial port's lock file is named after it.
+        : link(dir.filePath(QStringLiteral("brevia-%1-%2").arg(::getpid()).arg(++serialNumber))),
           passes(std::make_shared<int>(0)),
-          listed(std::make_shared<QList<PortEntry>>(QList<PortEntry> {bridgeEntry()}))
+          listed(std::make_shared<QList<PortEntry>>(QList<PortEntry> {bridgeEntry()})),
+          device(scenario, QFile::encodeName(link).toStdString())
     { }
 
     bool start() { return dir.isValid() && device.start(); }
@@ -57,9 +50,7 @@ public:
 
     PortLister lister() const
     {
-        auto count = passes;
-        auto ports = listed;
-        return [count, ports] {
+        return [count = passes, ports = listed] {
             ++*count;
             QList<PortEntry> present;
             for (const PortEntry &entry : qAsConst(*ports)) {
@@ -100,15 +91,14 @@ public:
     }
 
 private:
+    inline static std::atomic<int> serialNumber {0};
     QTemporaryDir dir;
     QString link;
+    std::shared_ptr<int> passes;
+    std::shared_ptr<QList<PortEntry>> listed;
 
 public:
     brevia::PtyDevice device;
-
-private:
-    std::shared_ptr<int> passes;
-    std::shared_ptr<QList<PortEntry>> listed;
 };
 
 // Waits for a complete identification: the link idle with the device identified.
@@ -122,9 +112,7 @@ inline bool waitForIdentified(const SerialDevice &link, int timeoutMs = 8000)
 // CPU time used by this process so far, all threads, in milliseconds.
 inline qint64 cpuTimeMs()
 {
-    struct rusage usage
-    {
-    };
+    rusage usage {};
     ::getrusage(RUSAGE_SELF, &usage);
     return qint64(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000
         + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
@@ -138,11 +126,6 @@ inline qint64 residentBytes()
         return 0;
     const QList<QByteArray> fields = statm.readAll().split(' ');
     return fields.size() > 1 ? fields.at(1).toLongLong() * ::sysconf(_SC_PAGESIZE) : 0;
-}
-
-inline bool makeApplicationFolder()
-{
-    return QDir().mkpath(applicationFolderPath());
 }
 
 } // namespace testsupport
