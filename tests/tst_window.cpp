@@ -383,18 +383,20 @@ void TestWindow::signInAgainWaitsForItsOwnPairing()
     shoot(rig, QStringLiteral("11-pairing-failed"));
 }
 
-// Yes and the installation behind it are the end-to-end suite's and the installer's table.
+// What can go wrong in the installation itself is the installer's table.
 void TestWindow::applicationUpdate_data()
 {
-    QTest::addColumn<bool>("managed");
-    QTest::newRow("cancel") << false;
+    QTest::addColumn<int>("answer");
+    QTest::newRow("cancel") << int(QMessageBox::Cancel);
+    QTest::newRow("yes") << int(QMessageBox::Yes);
     // The program's folder is read-only: told, with nothing downloaded or replaced.
-    QTest::newRow("package managed") << true;
+    QTest::newRow("package managed") << int(QMessageBox::Ok);
 }
 
 void TestWindow::applicationUpdate()
 {
-    QFETCH(bool, managed);
+    QFETCH(int, answer);
+    const bool managed = answer == QMessageBox::Ok;
     standin::Scenario scenario = quietCloud();
     scenario.appVersionMinor = 5;
     // The description is the cloud's text, markup and links included: shown as it is.
@@ -412,7 +414,7 @@ void TestWindow::applicationUpdate()
             QFile::setPermissions(folder.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     WindowRig rig(cloud, brevia::Scenario());
     MessageBoxAnswerer boxes;
-    boxes.queue(managed ? QMessageBox::Ok : QMessageBox::Cancel);
+    boxes.queue(QMessageBox::StandardButton(answer));
     MainWindow *window = rig.open();
     window->setApplicationUpdateTarget(target);
     int restarts = 0;
@@ -428,6 +430,14 @@ void TestWindow::applicationUpdate()
     QVERIFY(box.informativeIsPlainText);
     QVERIFY(QFile::setPermissions(folder.path(), folderMode));
     QCOMPARE(boxes.count(), 1);
+    const QByteArray newProgram = readFile(q(standin::updateSampleFile()));
+    if (answer == QMessageBox::Yes) {
+        QTRY_COMPARE(restarts, 1);
+        QCOMPARE(readFile(target), newProgram);
+        QVERIFY(QFile::permissions(target) & QFileDevice::ExeOwner);
+        QCOMPARE(readFile(target + ".previous"), oldProgram);
+        return;
+    }
     QCOMPARE(restarts, 0);
     QCOMPARE(readFile(target), oldProgram);
     if (managed) {
@@ -442,8 +452,7 @@ void TestWindow::applicationUpdate()
     } else {
         QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::Cancel);
         QCOMPARE(box.informativeText, q(scenario.appDescription));
-        // The proven download stays where it is.
-        QCOMPARE(readFile(downloaded), readFile(q(standin::updateSampleFile())));
+        QCOMPARE(readFile(downloaded), newProgram); // the proven download stays
     }
 }
 
