@@ -40,11 +40,6 @@ ConfirmedSession confirmedEntry(int index, const QString &uid = QStringLiteral("
     return entry;
 }
 
-QStringList filesIn(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::Files | QDir::Hidden);
-}
-
 } // namespace
 
 class TestDataSafety : public QObject
@@ -154,8 +149,6 @@ private slots:
         row("no time", "2026-12-06T23:59:01.250Z", "yesterday", true);
     }
 
-    // What a record on disk confirms: written and read back whole, or damaged in one way and
-    // then nothing at all (never everything).
     void syncRecordFile()
     {
         QFETCH(QByteArray, from);
@@ -265,7 +258,8 @@ private slots:
         fullDisk.reset();
         QVERIFY(!refused.isEmpty());
         QCOMPARE(readFile(path), QByteArray(5400, 'o'));
-        QCOMPARE(filesIn(dir.path()), QStringList {QStringLiteral("1767225600000")});
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList {QStringLiteral("1767225600000")});
 
         // A file where a folder belongs stays as it is, and writing into it fails.
         QVERIFY(!makePrivateFolder(path).isEmpty());
