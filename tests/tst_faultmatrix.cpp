@@ -127,45 +127,41 @@ static void faultColumns()
     QTest::addColumn<QString>("warning");
 }
 
+static void row(const char *name, const char *fault, bool synced, const char *warning = "")
+{
+    QTest::newRow(name) << QString(fault) << synced << QString(warning);
+}
+
 // The disk, the folder, the cable and the cloud.
 void TestFaultMatrix::faults_data()
 {
     faultColumns();
-    QTest::newRow("all well, first sign-in under umask 0") << "none" << true << QString();
-    QTest::newRow("disk refuses the session file")
-        << "full disk" << false << QStringLiteral("could not save the health data");
-    QTest::newRow("application folder removed") << "folder removed" << true << QString();
-    QTest::newRow("application folder replaced by a file")
-        << "folder is a file" << false << QStringLiteral("could not save the health data");
-    QTest::newRow("cable pulled while an upload is in flight")
-        << "cable pulled" << true << QString();
-    QTest::newRow("cloud refuses the second upload")
-        << "refused upload" << false << QStringLiteral("nothing was lost");
-    QTest::newRow("an upload refused while the next session is read")
-        << "refused while reading" << false << QStringLiteral("nothing was lost");
+    const char *notSaved = "could not save the health data", *kept = "nothing was lost";
+    row("all well, first sign-in under umask 0", "none", true);
+    row("disk refuses the session file", "full disk", false, notSaved);
+    row("application folder removed", "folder removed", true);
+    row("application folder replaced by a file", "folder is a file", false, notSaved);
+    row("cable pulled while an upload is in flight", "cable pulled", true);
+    row("cloud refuses the second upload", "refused upload", false, kept);
+    row("an upload refused while the next session is read", "refused while reading", false, kept);
 }
 
 // Whose account the data goes to, and a sync cut off by the program's end.
 void TestFaultMatrix::accountFaults_data()
 {
     faultColumns();
-    QTest::newRow("signed out mid-sync, the same account back")
-        << "signed out" << true << QStringLiteral("account changed");
-    QTest::newRow("another account signs in mid-sync")
-        << "other account" << true << QStringLiteral("account changed");
-    QTest::newRow("Orvane closed mid-sync and started again") << "closed" << true << QString();
+    row("signed out mid-sync, the same account back", "signed out", true, "account changed");
+    row("another account signs in mid-sync", "other account", true, "account changed");
+    row("Orvane closed mid-sync and started again", "closed", true);
 }
 
 // What the device's directory says, and proof of the erase.
 void TestFaultMatrix::directoryFaults_data()
 {
     faultColumns();
-    QTest::newRow("directory misread at identification")
-        << "misread first" << true << QStringLiteral("read differently");
-    QTest::newRow("directory misread before the erase")
-        << "misread last" << true << QStringLiteral("read differently");
-    QTest::newRow("cable pulled as the erase arrives")
-        << "pulled at erase" << true << QStringLiteral("could not confirm");
+    row("directory misread at identification", "misread first", true, "read differently");
+    row("directory misread before the erase", "misread last", true, "read differently");
+    row("cable pulled as the erase arrives", "pulled at erase", true, "could not confirm");
 }
 
 void TestFaultMatrix::faults()
@@ -230,7 +226,8 @@ void TestFaultMatrix::faults()
     std::vector<SignedOut> signedOut;
 
     const auto warned = [&] {
-        return rig.shown("label_cloud_worning") && rig.text("label_cloud_worning").contains(warning);
+        return rig.shown("label_cloud_worning")
+            && rig.text("label_cloud_worning").contains(warning);
     };
     const auto tryAgain = [&] {
         QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload"), 15000);
