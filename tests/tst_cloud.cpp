@@ -199,9 +199,8 @@ private slots:
     }
 
     // Sign in, pair "BREVIA-7", upload a session: each row changes one thing (a reply, the
-    // service, the device or the file) and lists every signal the client gives for it. The
-    // rows come in two tables, so that CTest can run them side by side: the account's
-    // replies, then the device's.
+    // service, the device or the file) and lists every signal the client gives for it. Two
+    // tables, the account's replies and the device's, that CTest runs side by side.
     void conversation_data()
     {
         conversationColumns();
@@ -213,6 +212,9 @@ private slots:
         row("never signed in", e.sent);
         row("trickled /signin", e.sent);
         row(R"(/api/device/checkFirmware 200 {"version": 12, "data": []})",
+            e.chain.mid(0, 1) + e.sent);
+        // Only the network error tells the firmware reader that the transfer failed.
+        row(R"(/api/device/checkFirmware 503 {"version": 12, "data": [1]})",
             e.chain.mid(0, 1) + e.sent);
         row("large firmware", e.chain.mid(0, 1) + e.sent); // its length announced
         row("large packed firmware", e.chain.mid(0, 1) + e.sent); // only the bytes received tell
@@ -418,12 +420,13 @@ private slots:
 
     void tlsVerificationStaysOn()
     {
-        // A service whose CA nobody handed over is refused; a plain address is not even tried.
+        // A service whose CA nobody handed over (only another's) is refused; a plain address
+        // is not even tried.
         StandinFixture stranger;
         QTcpServer plain;
         QVERIFY(stranger.start() && plain.listen(QHostAddress::LocalHost));
         CloudEndpoint endpoint = stranger.endpoint();
-        endpoint.extraCaCertificates.clear();
+        endpoint.extraCaCertificates = standin.caCertificates();
         for (const QString &url : {q(stranger.server().baseUrl()),
                                    QString("http://127.0.0.1:%1").arg(plain.serverPort())}) {
             endpoint.baseUrl = QUrl(url);
