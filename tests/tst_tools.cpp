@@ -36,6 +36,7 @@ private slots:
         standin::Scenario scenario;
         scenario.devices = {{"Brevia-7F", 101, "U"}};
         QVERIFY2(cloud.start(scenario), qPrintable(cloud.errorString()));
+        QVERIFY(send("/signin", signIn, "application/json", false)); // the token the rows carry
     }
 
     void emulatorFlagsViolations_data()
