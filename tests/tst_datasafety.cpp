@@ -1,6 +1,5 @@
 // What keeps health data from being lost: the sync ledger's erase rule, the sync record that
 // says what the cloud already holds, and files that are whole and private or not there at all.
-// (The application update has tst_appinstaller.)
 #include "testmain.h"
 
 #include "common/appfolder.h"
