@@ -128,9 +128,7 @@ void TestAppInstaller::header_data()
     row("ELF cut in its identification", elfHeader(2, 1, 3, 62).left(30), x86_64, "not an ELF");
     row("ELF 64-bit header cut short", elfHeader(2, 1, 3, 62).left(60), x86_64, "cut short");
     row("an HTML page", "<html>", x86_64, "not an ELF");
-    row("a script", "#!/bin/sh\necho 'Orvane 7.5'\n", x86_64, "not an ELF");
     row("nothing", "", x86_64, "not an ELF");
-    row("Mach-O on Linux", machHeader(cpuX86_64, 2), x86_64, "not an ELF");
 
     row("Mach-O program", machHeader(cpuArm64, 2), appleArm, "");
     row("Mach-O big-endian program", machHeader(cpuArm64, 2, true), appleArm, "");
@@ -220,7 +218,6 @@ void TestAppInstaller::install()
     } else if (download == "other processor") {
         // The update sample with another machine in its header: otherwise a whole program.
         newProgram = readFile(QStringLiteral(UPDATE_SAMPLE));
-        QCOMPARE(newProgram.left(4), QByteArray("\x7F\x45LF"));
         const quint16 machine = executable::runningProgram().elfMachine == 62 ? 183 : 62;
         put(newProgram, 18, machine, 2, newProgram.at(5) == 2);
     } else if (download != "none") {
@@ -252,7 +249,6 @@ void TestAppInstaller::install()
     const QString message = installer.installAndRestart(7, 5);
     const qint64 tookMs = clock.elapsed();
     QVERIFY(QFile::setPermissions(programs.path(), folderMode));
-    qInfo("installAndRestart took %lld ms", tookMs);
 
     QCOMPARE(inUse.readAll(), oldProgram);
     QVERIFY2(tookMs < proofLimitMs + 2000, qPrintable(QString::number(tookMs)));

@@ -199,9 +199,8 @@ private slots:
     }
 
     // Sign in, pair "BREVIA-7", upload a session: each row changes one thing (a reply, the
-    // service, the device or the file) and lists every signal the client gives for it. The
-    // rows come in two tables, so that CTest can run them side by side: the account's
-    // replies, then the device's.
+    // service, the device or the file) and lists every signal the client gives for it. Two
+    // tables, the account's replies and the device's, that CTest runs side by side.
     void conversation_data()
     {
         conversationColumns();
@@ -214,6 +213,7 @@ private slots:
         row("trickled /signin", e.sent);
         row(R"(/api/device/checkFirmware 200 {"version": 12, "data": []})",
             e.chain.mid(0, 1) + e.sent);
+        // Only the network error tells the firmware reader that the transfer failed.
         row(R"(/api/device/checkFirmware 503 {"version": 12, "data": [1]})",
             e.chain.mid(0, 1) + e.sent);
         row("large firmware", e.chain.mid(0, 1) + e.sent); // its length announced
@@ -221,7 +221,6 @@ private slots:
         row(R"(/api/orvane/checkUpdate 200 {"versionMajor": 7, "versionMinor": 4})",
             e.chain.mid(0, 2) + e.sent);
         row("/orvane 404 [1, 2]", e.fetched + e.sent);
-        row(R"(/orvane 200 {"data": [1]})", e.fetched + e.sent);
         row("large application", e.fetched + e.sent);
         // Kept and offered only when it is the version offered, for this computer.
         row("application: a script", e.fetched + e.sent);
@@ -237,8 +236,6 @@ private slots:
         const Signals e;
         row(R"(/api/device/pairDevice 200 [{"name": "BREVIA-7", "id": 5}, {"name": "BREVIA-7", "id": 101}])",
             e.chain + e.sent);
-        row(R"(/api/device/pairDevice 200 [{"name": "brevia-7", "id": 101}])",
-            e.chain + e.unpaired);
         // A match without a usable id gives no id: nothing may go out under device 0 or less.
         row(R"(/api/device/pairDevice 200 [{"name": "BREVIA-7", "id": "101"}])",
             e.chain + e.unpaired);
@@ -248,7 +245,6 @@ private slots:
         row("paired to another account",
             e.chain + QStringList({"pairedToOther", "unpaired BREVIA-7 UID-7"}) + e.notSent);
         row("forget while pairing", e.chain + e.notSent);
-        row("/api/medical/vitals/save 200 True", e.chain + e.kept);
         row("/api/medical/vitals/save 201 true", e.chain + e.kept);
         row("/api/medical/vitals/save 500 true", e.chain + e.kept);
         row("service gone", e.chain + e.kept);
@@ -375,11 +371,8 @@ private slots:
                                                            : sha256(oldImage));
         if (change == "application: package managed") // told, and nothing fetched
             QVERIFY(download == records.end());
-        if (events.contains(offer))
-            QCOMPARE(QString("%1.%2")
-                         .arg(client->offeredVersionMajor())
-                         .arg(client->offeredVersionMinor()),
-                     "7.5");
+        QVERIFY(!events.contains(offer)
+                || (client->offeredVersionMajor() == 7 && client->offeredVersionMinor() == 5));
         QVERIFY(!events.contains(firmware)
                 || (mode(rev) == ownerOnly && mode(applicationFolderPath()) == ownerOnlyFolder));
         QCOMPARE(QDir(applicationFolderPath()).entryList({"*.part-*"}, QDir::Files), QStringList());
@@ -427,12 +420,13 @@ private slots:
 
     void tlsVerificationStaysOn()
     {
-        // A service whose CA nobody handed over is refused; a plain address is not even tried.
+        // A service whose CA nobody handed over (only another's) is refused; a plain address
+        // is not even tried.
         StandinFixture stranger;
         QTcpServer plain;
         QVERIFY(stranger.start() && plain.listen(QHostAddress::LocalHost));
         CloudEndpoint endpoint = stranger.endpoint();
-        endpoint.extraCaCertificates.clear();
+        endpoint.extraCaCertificates = standin.caCertificates();
         for (const QString &url : {q(stranger.server().baseUrl()),
                                    QString("http://127.0.0.1:%1").arg(plain.serverPort())}) {
             endpoint.baseUrl = QUrl(url);

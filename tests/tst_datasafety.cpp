@@ -1,6 +1,5 @@
 // What keeps health data from being lost: the sync ledger's erase rule, the sync record that
 // says what the cloud already holds, and files that are whole and private or not there at all.
-// (The application update has tst_appinstaller.)
 #include "testmain.h"
 
 #include "common/appfolder.h"
@@ -38,11 +37,6 @@ ConfirmedSession confirmedEntry(int index, const QString &uid = QStringLiteral("
     entry.account = 1001;
     entry.confirmedAt = QDateTime(QDate(2026, 12, 6), QTime(23, 59, 1, 250), Qt::UTC);
     return entry;
-}
-
-QStringList filesIn(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::Files | QDir::Hidden);
 }
 
 } // namespace
@@ -154,8 +148,6 @@ private slots:
         row("no time", "2026-12-06T23:59:01.250Z", "yesterday", true);
     }
 
-    // What a record on disk confirms: written and read back whole, or damaged in one way and
-    // then nothing at all (never everything).
     void syncRecordFile()
     {
         QFETCH(QByteArray, from);
@@ -265,7 +257,8 @@ private slots:
         fullDisk.reset();
         QVERIFY(!refused.isEmpty());
         QCOMPARE(readFile(path), QByteArray(5400, 'o'));
-        QCOMPARE(filesIn(dir.path()), QStringList {QStringLiteral("1767225600000")});
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList {QStringLiteral("1767225600000")});
 
         // A file where a folder belongs stays as it is, and writing into it fails.
         QVERIFY(!makePrivateFolder(path).isEmpty());

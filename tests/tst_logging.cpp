@@ -29,10 +29,7 @@ class TestLogging : public QObject
     }
     QStringList lines(const QString &name = QStringLiteral("app.log"))
     {
-        QFile file(path(name));
-        return file.open(QIODevice::ReadOnly)
-            ? QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts)
-            : QStringList();
+        return QString::fromUtf8(testsupport::readFile(path(name))).split('\n', Qt::SkipEmptyParts);
     }
 private slots:
     void init()
@@ -99,10 +96,9 @@ private slots:
         QFETCH(uint, maxFiles);
         QFETCH(int, kept);
         // A file left by an earlier version, readable by all, is closed off too.
-        QFile old(path("app.log"));
-        QVERIFY(old.open(QIODevice::WriteOnly)
-                && old.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
-        old.close();
+        QVERIFY(testsupport::writeFile(path("app.log"), QByteArray())
+                && QFile::setPermissions(path("app.log"),
+                                         QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
         const mode_t umask = ::umask(0);
         QVERIFY(
             !Logger::getInstance()->setLogFileName(path("app.txt"), 50, maxFiles)); // only ".log"

@@ -1,9 +1,6 @@
-// Test support for the cloud: the cloud stand-in on its own thread over real TLS with a CA of
-// its own, the endpoint that points the app's cloud client at it, and a capture of everything
-// the client writes (debug stream and log records) so that tests can read it and check it for
-// secrets.
-//
-// Header-only on purpose: only suites that link cloud_standin include it.
+// The cloud stand-in on its own thread over real TLS with a CA of its own, the endpoint that
+// points the app's cloud client at it, and a capture of everything the client writes, to be
+// checked for secrets. Header-only: only suites that link cloud_standin include it.
 #pragma once
 
 #include "common/appfolder.h"
@@ -14,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QMutex>
-#include <QMutexLocker>
 #include <QPointer>
 #include <QSslCertificate>
 #include <QStringList>
@@ -32,8 +28,8 @@ public:
     {
         stop();
         const QString data = work.filePath(QStringLiteral("data%1").arg(++starts));
-        running = std::make_unique<standin::Server>(scenario, certificateFolder().toStdString(),
-                                                    data.toStdString());
+        running = std::make_unique<standin::Server>(
+            scenario, work.filePath(QStringLiteral("certs")).toStdString(), data.toStdString());
         return running->start(0);
     }
 
@@ -65,8 +61,6 @@ public:
     }
 
 private:
-    QString certificateFolder() const { return work.filePath(QStringLiteral("certs")); }
-
     QTemporaryDir work;
     std::unique_ptr<standin::Server> running;
     int starts = 0;

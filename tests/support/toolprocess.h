@@ -1,7 +1,6 @@
-// One of the project's command-line tools (the cloud stand-in, the device emulator) run as a
-// child process, the way a user's machine runs them next to Orvane. Its standard output is
-// collected line by line; its standard error goes straight to the test's own. The process
-// never outlives the object: destruction stops it, by force when it does not stop by itself.
+// One of the project's command-line tools run as a child process, as a user's machine runs
+// them next to Orvane: standard output collected line by line, standard error passed on. The
+// process never outlives the object, nor the test.
 #pragma once
 
 #include <QByteArray>
@@ -13,8 +12,7 @@
 
 namespace testsupport {
 
-// A program built in this build tree: ORVANE_TEST_BINARY_DIR (set by CTest) + relativePath.
-// Empty when the variable is not set.
+// A program of this build tree (ORVANE_TEST_BINARY_DIR, set by CTest); empty without it.
 QString builtProgram(const QString &relativePath);
 
 class ToolProcess
@@ -34,9 +32,8 @@ public:
 
     bool isRunning() const { return process && process->state() != QProcess::NotRunning; }
 
-    // Asks the program to end (SIGTERM) and waits.
-    // True when it ended by itself with exit code 0; otherwise why not, in errorString().
-    // A program that does not end within the time is killed.
+    // SIGTERM, and a kill when it does not end within the time. True when it ended by itself
+    // with exit code 0; otherwise why not, in errorString().
     bool stop(int timeoutMs = 15000);
 
     QString errorString() const { return error; }
