@@ -1,9 +1,6 @@
-// The window on a screen of twice the pixel density, as the program starts it: twice as many
-// device pixels in each direction, every picture drawn from that many pixels rather than
-// blown up from one per unit, and the texts laid out as at the normal scale. Runs at
-// QT_SCALE_FACTOR=2 unless the environment already gives a scale (CTest also runs it with
-// QT_FONT_DPI=192: a screen that only reports its density, which scales only when high-DPI
-// scaling is enabled).
+// The window at twice the pixel density: twice the device pixels, pictures drawn at that density
+// rather than blown up, texts laid out as at normal scale. Runs at QT_SCALE_FACTOR=2 unless the
+// environment gives a scale (CTest also runs it with QT_FONT_DPI=192).
 #include "testmain.h"
 #include "windowchecks.h"
 #include "windowrig.h"
@@ -14,9 +11,8 @@ using namespace testsupport;
 
 namespace {
 
-// The aligned 2 x 2 blocks of device pixels in a widget's area of the window's picture whose
-// four pixels are not all alike. Drawn at one pixel per unit and blown up, a picture has none:
-// each of its pixels became one such block.
+// The aligned 2 x 2 pixel blocks in a widget's area whose pixels differ: a picture drawn at one
+// pixel per unit and blown up has none.
 int detailedBlocks(const QImage &image, QWidget *widget, QWidget *window)
 {
     const QRect area = QRect(widget->mapTo(window, QPoint(0, 0)) * 2, widget->size() * 2)
@@ -42,8 +38,7 @@ class TestHighDpi : public QObject
 
     StandinFixture cloud;
 
-    // Saves the window as it is now at its device pixels and checks its layout, and that each
-    // named widget's area in the picture has detail finer than a unit.
+    // Saves the window's picture, checks its layout and that each named widget has fine detail.
     void shoot(WindowDriver &rig, const QString &name, const QList<const char *> &detailed);
 
 private slots:

@@ -1,5 +1,4 @@
-// The round progress bar as the window uses it: its range and value rules, its text, where
-// the value is drawn, and that odd input paints safely.
+// The round progress bar: range and value rules, text, where the value is drawn, odd input.
 #include "testmain.h"
 
 #include "ui/roundprogressbar.h"
@@ -57,8 +56,7 @@ private slots:
         QVERIFY(bar.valueToText(45).size() < 1000);
     }
 
-    // What assistive technology learns of a bar: a progress bar with its name, its value and
-    // range, and the text in its middle.
+    // What assistive technology learns: role, name, value, range and the text in the middle.
     void accessibility()
     {
         RoundProgressBar bar;
@@ -96,8 +94,7 @@ private slots:
 
     void drawing()
     {
-        // The value runs clockwise from 12 o'clock: at a quarter, the ring's upper right
-        // quadrant shows it (red), the lower left does not (blue).
+        // Clockwise from 12 o'clock: at a quarter, upper right shows it (red), lower left not.
         RoundProgressBar bar;
         QPalette palette = bar.palette();
         palette.setColor(QPalette::Base, Qt::blue);
@@ -109,8 +106,7 @@ private slots:
         QCOMPARE(image.pixelColor(81, 19), QColor(Qt::red));
         QCOMPARE(image.pixelColor(19, 81), QColor(Qt::blue));
 
-        // Odd input paints without harm: no room, an empty range, one too wide to subtract, a
-        // huge start angle, a value a hair above the minimum, absurd pens and decimals.
+        // Odd input paints without harm: no room, empty or huge ranges, angles, pens, decimals.
         bar.setFormat(QStringLiteral("%v %p% %m"));
         bar.setDataColors({{0.0, Qt::red}, {1.0, Qt::blue}});
         for (const QSize &size : {QSize(0, 0), QSize(1, 1), QSize(3, 40)}) {

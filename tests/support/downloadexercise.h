@@ -1,12 +1,7 @@
-// Drives the download dialogue through one long, randomly chosen run: page reads answered
-// cleanly, in pieces, with stray text, short, long or not at all; the directory as it is,
-// misread or (after the erase) still full; sessions an earlier sync confirmed; cloud outcomes
-// confirmed, failed, for another file, device or link, or missing; moves on, restarts and
-// watchdog expiries at any moment. It checks that the erase goes out at most once, only when
-// every session of that download was confirmed and the directory just read was the device's
-// own, and that only a directory read empty after the erase proves the download done.
-// The choices come from a Chooser: a seeded generator for the property test, the fuzzer's
-// bytes for the fuzz target. Header-only, Qt Core only.
+// Drives the download dialogue through one long random run of device answers, cloud outcomes,
+// restarts and expiries, and checks that the erase goes out at most once, only with every session
+// confirmed and the directory just read the device's own, and that only an empty directory after
+// it proves the download done. Choices: a seeded generator, or the fuzzer's bytes.
 #pragma once
 
 #include "device/download.h"
@@ -76,8 +71,8 @@ public:
 private:
     bool chance(uint32_t in) { return choose(in) == 0; }
 
-    // The link restarts: a new download of one to three sessions on a new link generation,
-    // now and then from another device.
+    // A new download of one to three sessions on a new link generation, now and then from
+    // another device.
     void restart()
     {
         dialogue.abandon();
@@ -104,9 +99,8 @@ private:
                              generation, clock, 1000));
     }
 
-    // The device's answer to the last command. A page comes mostly whole, so that downloads
-    // get to their end, and else in pieces with white space, after a stray line, a digit
-    // short or long, not at all, or with stray text after it.
+    // A page comes mostly whole, so that downloads get to their end; else in pieces, after a
+    // stray line, a digit short or long, not at all, or with stray text after it.
     void answerPending()
     {
         const QByteArray command = std::exchange(pending, QByteArray());
@@ -131,8 +125,7 @@ private:
             apply(dialogue.line(line, clock));
     }
 
-    // Half of the directory: the device's own (empty once it was erased), or now and then one
-    // misread (a session's count changed) or, after the erase, one still full.
+    // Half of the directory: the device's own, now and then misread or, after the erase, full.
     void answerDirectory(bool firstHalf)
     {
         devicecodec::SessionTable shown = now.erased ? devicecodec::SessionTable() : now.sessions;
@@ -153,8 +146,7 @@ private:
         apply(dialogue.line(half + "\r\n", clock));
     }
 
-    // A cloud outcome for a session saved in this download: confirmed (kinds 0 and 1),
-    // failed, for another file, from another device or from the link before.
+    // Confirmed (kinds 0 and 1), failed, for another file, from another device or link.
     void outcome()
     {
         if (now.saved.isEmpty())
@@ -212,8 +204,7 @@ private:
             apply(saved);
         } else if (step.event != LinkStep::Event::None
                    && step.event != LinkStep::Event::EraseSent) {
-            // Broken, given up, acknowledged, a directory that changed, proven or not: the
-            // link may restart now.
+            // Any other end of a step: the link may restart now.
             if (chance(2))
                 restart();
         }

@@ -18,9 +18,8 @@ namespace testsupport {
 
 namespace {
 
-// Sets this thread's capabilities to open a file whatever its mode on or off (on: only as far
-// as they are permitted). True when the effective set changed. Elsewhere than on Linux a test
-// runs without such capabilities: the node's mode is enough.
+// Turns this thread's capabilities to override file modes on (as far as permitted) or off; true
+// when the effective set changed. Elsewhere than on Linux the node's mode is enough.
 bool switchOverride(bool on)
 {
 #ifdef __linux__

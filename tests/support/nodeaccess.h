@@ -1,7 +1,6 @@
-// Makes a device node one that this process may not open, as a root:dialout 0660 node is for
-// a user outside that group: the node's mode becomes 0 and, where this thread may override
-// file modes (root's CAP_DAC_OVERRIDE), that capability is set aside until lift().
-// Capabilities belong to a thread: block the node from the thread that opens the port.
+// Makes a device node one this process may not open (as root:dialout 0660 for a user outside
+// the group): mode 0 and, until lift(), no CAP_DAC_OVERRIDE for this thread, which must be the
+// one that opens the port.
 #pragma once
 
 #include <QByteArray>
