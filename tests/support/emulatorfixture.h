@@ -1,11 +1,11 @@
-// An emulated Brevia on a real pty, served in this process, for the suites that drive the
-// real SerialDevice. Header-only: the suites that include it link brevia_emulator.
+// An emulated Brevia on a real pty, served in this process (suites link brevia_emulator).
 #pragma once
 
 #include "common/appfolder.h"
 #include "brevia/ptydevice.h"
 #include "device/portlister.h"
 #include "device/serialdevice.h"
+#include "testmain.h"
 
 #include <QByteArrayList>
 #include <QCoreApplication>
@@ -44,8 +44,7 @@ public:
                           QStringLiteral("XR21B1411 emulated bridge"), link};
     }
 
-    // The ports the link is shown; entries whose device node is gone are left out, as the
-    // system leaves out an unplugged adapter.
+    // The ports the link is shown, but those whose node is gone (as for an unplugged adapter).
     void setPorts(const QList<PortEntry> &ports) { *listed = ports; }
 
     PortLister lister() const
@@ -121,10 +120,7 @@ inline qint64 cpuTimeMs()
 // The process's resident memory now, in bytes (0 where it cannot be read).
 inline qint64 residentBytes()
 {
-    QFile statm(QStringLiteral("/proc/self/statm"));
-    if (!statm.open(QIODevice::ReadOnly))
-        return 0;
-    const QList<QByteArray> fields = statm.readAll().split(' ');
+    const QList<QByteArray> fields = readFile(QStringLiteral("/proc/self/statm")).split(' ');
     return fields.size() > 1 ? fields.at(1).toLongLong() * ::sysconf(_SC_PAGESIZE) : 0;
 }
 

@@ -13,17 +13,13 @@
 namespace testsupport {
 
 namespace {
-std::unique_ptr<QTemporaryDir> &homeDir()
-{
-    static std::unique_ptr<QTemporaryDir> dir;
-    return dir;
-}
+std::unique_ptr<QTemporaryDir> homeDir;
 } // namespace
 
 void isolateHome()
 {
-    homeDir() = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/orvane-test-home-XXXXXX");
-    const QByteArray home = QFile::encodeName(homeDir()->path());
+    homeDir = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/orvane-test-home-XXXXXX");
+    const QByteArray home = QFile::encodeName(homeDir->path());
     qputenv("HOME", home);
     qputenv("XDG_CONFIG_HOME", home + "/.config");
     qputenv("XDG_DATA_HOME", home + "/.local/share");
@@ -33,7 +29,7 @@ void isolateHome()
 
 QString testHome()
 {
-    return homeDir() ? homeDir()->path() : QString();
+    return homeDir ? homeDir->path() : QString();
 }
 
 QByteArray readFile(const QString &path)

@@ -1,6 +1,5 @@
-// Entry points for the test executables: every test runs with HOME pointed at a fresh
-// temporary folder, so the application folder, the log and the settings never touch the
-// real user's.
+// Entry points for the test executables: HOME is a fresh temporary folder, so the application
+// folder, the log and the settings never touch the real user's.
 #pragma once
 
 #include <QApplication>
@@ -11,8 +10,7 @@
 
 namespace testsupport {
 
-// Points HOME (and the XDG folders) at a new temporary folder that is removed at exit.
-// Must run before the application object and before any QSettings is created.
+// HOME and the XDG folders in a temporary folder, before the application object and QSettings.
 void isolateHome();
 
 // The temporary HOME set by isolateHome().
@@ -25,8 +23,7 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 // The permission bits of a file or folder; -1 when it is missing.
 int modeOf(const QString &path);
 
-// A disk that takes no more than `bytes` in any one file while this lives (RLIMIT_FSIZE, with
-// SIGXFSZ ignored so that a write past it fails instead of ending the test).
+// No file grows past `bytes` while this lives: a write past it fails (SIGXFSZ is ignored).
 class FileSizeLimit
 {
 public:
