@@ -1,7 +1,5 @@
-// The device link's pure dialogues: identification and download as lines in and commands out,
-// the watchdog that only progress moves, the randomized check that the download never asks
-// for the erase unless every session of that download was confirmed; the scan's rules: which
-// ports are the bridge's, refused ports, and ports probed less often.
+// The device link's pure dialogues as lines in and commands out, the watchdog, the randomized
+// check that nothing unconfirmed is erased; which ports are the bridge's, refused, probed less.
 #include "downloadexercise.h"
 #include "testmain.h"
 
@@ -10,6 +8,7 @@
 #include "device/portrefusals.h"
 #include "device/probebackoff.h"
 
+#include <functional>
 #include <random>
 
 using Event = LinkStep::Event;
@@ -19,8 +18,8 @@ namespace {
 
 const QString uid = QStringLiteral("4B21C07DE5A19F03");
 
-// What the device answers to a command of a download, its directory as `shown`; a data page
-// holds its address's low byte counting up. Nothing to commands it answers with no line.
+// The device's answer to a download command, its directory as `shown`; a data page holds its
+// address's low byte counting up.
 QByteArray deviceAnswer(const QByteArray &command, const devicecodec::SessionTable &shown)
 {
     if (command == "BTR\n" || command == "D\n")
@@ -37,6 +36,16 @@ QByteArray deviceAnswer(const QByteArray &command, const devicecodec::SessionTab
     for (quint32 i = 0; i < 256; ++i)
         page += QByteArray::number((address + i) & 0xFF, 16).rightJustified(2, '0');
     return page + "\r\n";
+}
+
+// Plays a script of "<step>=<yield>" words, each step through `play`, and checks the yields.
+void playScript(const QString &script, const std::function<QString(const QString &)> &play)
+{
+    QStringList yields;
+    for (const QString &step : script.split(' '))
+        yields << play(step.section('=', 0, 0));
+    QCOMPARE(script + " gave " + yields.join(' '),
+             script + " gave " + QString(script).remove(QRegularExpression("[^ ]*=")));
 }
 
 } // namespace
@@ -74,8 +83,6 @@ private slots:
         check("working mode, 64-character UID, page in halves",
               {"K217 WM 1310 " + QString(64, QLatin1Char('A')), mac, half, half},
               {"ATI3\n", "ATA?\n", "R000FF100\n"}, Event::Identified, "K217-C8F09E4D21A7");
-        check("boot mode, zero BLE id", {"K217 BM 1000 000000000000", "ID 77AA", half, half},
-              {"I\n", "R000FF000\n", "R000FF100\n"}, Event::Identified, "UNKNOWN");
         check("firmware 1294 goes on", {"K217 WM 1294 4B21C07DE5A19F03"}, {"ATI3\n"}, Event::None);
         check("UID with a dash", {"K217 WM 1310 4B21-C07D"}, {}, Event::Unrecognised);
         check("UID not ASCII", {"K217 WM 1310 4B21\u00C9"}, {}, Event::Unrecognised);
@@ -108,10 +115,9 @@ private slots:
         QCOMPARE(dialogue.deadline(), qint64(1700));
     }
 
-    // One download against a well-behaved device: the commands it writes ("$d" the directory's
-    // two halves, "$p" the four pages of both sessions), the session files it hands over (their
-    // sizes) and how it ends. Sessions of 22 records at 0x1A00 and 42 at 0x1C00; "in cloud"
-    // lists those an earlier sync confirmed.
+    // One download: the commands ("$d" the directory's halves, "$p" the four pages), the sizes
+    // of the files handed over, the end. Sessions of 22 records at 0x1A00 and 42 at 0x1C00;
+    // "in cloud" lists those an earlier sync confirmed.
     void download_data()
     {
         QTest::addColumn<QString>("mode");
@@ -130,8 +136,6 @@ private slots:
         };
         const char *whole = "BTR $d $p $d E000FF000 $d Z";
         row("working mode, every session read", "WM", {}, "", whole, "396 756",
-            Event::ErasureProven);
-        row("boot mode opens with D", "BM", {}, "", "D $d $p $d E000FF000 $d Z", "396 756",
             Event::ErasureProven);
         row("a session confirmed earlier is not read", "WM", {0}, "",
             "BTR $d R00001C00 R00001D00 $d E000FF000 $d Z", "756", Event::ErasureProven);
@@ -183,8 +187,7 @@ private slots:
             last = step.event == Event::None ? last : step.event;
             if (step.event != Event::SessionReady)
                 continue;
-            // Saved, then the next session asked for at once; the upload answered before the
-            // device answers that.
+            // Saved; the next session asked for; the upload answered before the device answers.
             const QString path = "/home/u/orvane/" + step.sessionName;
             handedOver << QString::number(step.sessionBytes.size());
             step = dialogue.sessionSaved(path, step.sessionBytes.size(), 0);
@@ -210,8 +213,7 @@ private slots:
         DownloadDialogue dialogue;
         QStringList saved;
         LinkStep step = dialogue.begin(sessions, {}, {}, "BM", uid, 7, 0, 1000);
-        // The device answers whatever was asked until the dialogue waits; each session file is
-        // saved, its upload not answered. Gives the commands written.
+        // The device answers until the dialogue waits; files are saved, uploads not answered.
         const auto readOn = [&] {
             QStringList written;
             for (int guard = 0; guard < 40 && !step.writes.isEmpty(); ++guard) {
@@ -238,8 +240,7 @@ private slots:
         QCOMPARE(dialogue.uploadFinished(uid, 7, saved.at(1), true), SyncLedger::Verdict::Recorded);
         QCOMPARE(dialogue.moveOn(uid, 7, 0).writes, Writes {"R000FF000\n"});
 
-        // A session an earlier sync is still uploading is not read; its outcome is awaited
-        // like the others', and holds a place in the queue.
+        // A session an earlier sync still uploads is not read, but awaited and holds a place.
         step = dialogue.begin(sessions, {sessions.at(0)}, {{sessions.at(1), "/earlier/1"}}, "BM",
                               uid, 8, 0, 1000);
         QCOMPARE(readOn(), "D R000FF000 R000FF100 R00001E00 R00001F00");
@@ -253,8 +254,6 @@ private slots:
 
     void downloadNeverErasesUnconfirmed()
     {
-        // Pages clean, cut, joined or with stray text; outcomes right, wrong, late or missing;
-        // restarts and expiries in between.
         int erases = 0, confirmations = 0, proven = 0;
         for (uint32_t seed = 1; seed <= 3000; ++seed) {
             std::mt19937 random(seed);
@@ -274,8 +273,7 @@ private slots:
 
     void portMatching_data()
     {
-        // The bridge is known by its description or by its USB ids, on a port named as the
-        // platform names serial device nodes.
+        // The bridge's description or USB ids, on a port named as the platform names serial nodes.
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("description");
         QTest::addColumn<int>("vendor");
@@ -318,66 +316,52 @@ private slots:
 
     void probeBackoff()
     {
-        // The application's rule: two failures in a row forgiven, then 2 s doubling to 60 s.
-        // Steps on port "p": "F<ms>" it failed then (yields the pause), "P<ms>" may it be probed
-        // then (y or n), "/<node>" on a node other than "a" (plugged in again), "A" it answered
-        // like a Brevia, "U" a pass no longer listed it.
-        for (const QString row :
+        // Two failures in a row forgiven, then 2 s doubling to 60 s. On port "p": "F<ms>" failed
+        // (yields the pause), "P<ms>" may it be probed (y/n), "/<node>" on a node other than "a",
+        // "A" answered like a Brevia, "U" no longer listed.
+        for (const QString script :
              {"F0=0 P0=y F1000=0 P1000=y F2000=2000 P3999=n P4000=y F4000=4000 P7999=n P8000=y",
               "F0=0 F1000=0 A=- F2000=0 F3000=0 F4000=2000",
               "F0=0 F0=0 F0=2000 F0=4000 P100=n P100/b=y F200/b=0 F300/b=0 F400/b=2000",
               "F0=0 F0=0 F0=2000 U=- P1=y F1=0", "F0=0 F0=0 F0=2000 F0/b=0 P1/b=y P1=y",
               "F0=0 F0=0 F0=2000 F0=4000 F0=8000 F0=16000 F0=32000 F0=60000 F0=60000 P59999=n"}) {
             ProbeBackoff backoff;
-            QStringList yields;
-            for (const QString &step : row.split(' ')) {
-                const QString at = step.section('=', 0, 0).mid(1);
-                const qint64 ms = at.section('/', 0, 0).toLongLong();
-                const QByteArray node = at.contains('/') ? at.section('/', 1).toLatin1() : "a";
-                if (step.startsWith('F')) {
-                    yields << QString::number(backoff.failed("p", node, ms));
-                } else if (step.startsWith('P')) {
-                    yields << (backoff.mayProbe("p", node, ms) ? "y" : "n");
-                } else {
-                    if (step.startsWith('A'))
-                        backoff.answered("p");
-                    else
-                        backoff.keepListed({"q"});
-                    yields << "-";
-                }
-            }
-            QCOMPARE(row + " gave " + yields.join(' '),
-                     row + " gave " + QString(row).remove(QRegularExpression("[^ ]*=")));
+            playScript(script, [&backoff](const QString &step) -> QString {
+                const qint64 ms = step.mid(1).section('/', 0, 0).toLongLong();
+                const QByteArray node = step.contains('/') ? step.section('/', 1).toLatin1() : "a";
+                if (step.startsWith('F'))
+                    return QString::number(backoff.failed("p", node, ms));
+                if (step.startsWith('P'))
+                    return backoff.mayProbe("p", node, ms) ? "y" : "n";
+                if (step.startsWith('A'))
+                    backoff.answered("p");
+                else
+                    backoff.keepListed({"q"});
+                return "-";
+            });
         }
     }
 
     void portRefusals()
     {
-        // Each step and what it yields: "D:port" refused for want of access and "B:port"
-        // held by another program give "n" when that is news; a scan pass listing ports
-        // ("L:a,b") or a port opened ("O") gives "c" when the access refusal is over.
-        for (const QString row :
+        // "D:port" access denied and "B:port" held elsewhere give "n" when news; a pass listing
+        // ports ("L:a,b") or a port opened ("O") gives "c" when the access refusal is over.
+        for (const QString script :
              {"D:a=n L:a=- D:a=- L:=c D:a=n L:a=-", "D:a=n O=c O=-", "B:a=n L:a=- B:a=- L:=- O=-",
               "D:a=n B:a=n L:a=c D:a=n", "D:a=n D:b=n L:a,b=- L:b=- L:=c",
               "D:a=n B:b=n L:a,b=- L:b=c B:b=-"}) {
             PortRefusals refusals;
-            QStringList yields;
-            for (const QString &step : row.split(' ')) {
-                const QString port = step.mid(2).section('=', 0, 0);
+            playScript(script, [&refusals](const QString &step) -> QString {
+                const QString port = step.mid(2);
                 const bool denied = step.startsWith('D');
-                if (denied || step.startsWith('B')) {
-                    yields << (refusals.note(port, denied ? "denied" : "locked", denied) ? "n"
-                                                                                         : "-");
-                    continue;
-                }
+                if (denied || step.startsWith('B'))
+                    return refusals.note(port, denied ? "denied" : "locked", denied) ? "n" : "-";
                 if (step.startsWith('O'))
                     refusals.clear();
                 else
                     refusals.keepListed(port.split(',', Qt::SkipEmptyParts));
-                yields << (refusals.accessDeniedOver() ? "c" : "-");
-            }
-            QCOMPARE(row + " gave " + yields.join(' '),
-                     row + " gave " + QString(row).remove(QRegularExpression("[^ ]*=")));
+                return refusals.accessDeniedOver() ? "c" : "-";
+            });
         }
     }
 };
