@@ -1,6 +1,5 @@
-// The device link over a real pty to the emulated Brevia, served in this process: identification,
-// vitals download and erase, flashing, lost devices, ports that cannot be opened, ports whose
-// device answers like no Brevia, and the watch that tells when ports come and go.
+// The device link over a real pty to the emulated Brevia: identification, download and erase,
+// flashing, lost devices, closed ports, ports that answer like no Brevia, the port watch.
 #include "emulatorfixture.h"
 #include "nodeaccess.h"
 #include "testmain.h"
@@ -33,8 +32,8 @@ void row(const char *name, const Cells &...cells)
     (QTest::newRow(name) << ... << cells);
 }
 
-// A device as the emulator's command-line options describe it. It holds sessions 0 and 1 of 100
-// and 22 records, an unused slot between them, and session 2 of 21 records, never listed.
+// Sessions of 100 and 22 records with an unused slot between, one of 21 (never listed); then
+// the emulator's options.
 brevia::Scenario device(const QString &options)
 {
     std::vector<std::string> arguments {"--session=1767225600:100", "--session=empty",
@@ -69,8 +68,7 @@ QList<qint64> probeTimes(const EmulatorFixture &emu)
     return probes;
 }
 
-// The debug lines written while a test keeps them, and how many of them begin with a tag.
-QStringList debugLines;
+QStringList debugLines; // while a test captures them
 
 int debugLinesTagged(const QString &tag)
 {
@@ -78,8 +76,8 @@ int debugLinesTagged(const QString &tag)
                              [&](const QString &line) { return line.startsWith(tag); }));
 }
 
-// A firmware image: one unused byte, the number of F blocks (three bytes, little-endian), the
-// F blocks of 256 bytes, the C blocks of 64 and a short tail that is never sent.
+// One unused byte, the F block count (3 bytes, little-endian), F blocks of 256 bytes, C blocks
+// of 64 and a tail that is never sent.
 QByteArray firmware(int fBlocks, int cBlocks)
 {
     const char header[] = {char(0x7E), char(fBlocks), 0, 0};
@@ -145,8 +143,7 @@ void TestLink::identification_data()
     row("status lines, no MAC reply", "--babble-after ATI3" + status, mac, "watchdog");
     row("status lines, no summary", "--babble-after ATA?" + status, wm, "at once");
     row("endless hex, no summary", "--babble-after ATA?" + endless, wm, "at once");
-    // Pulled at the tenth "ATI3" with nine MACs of zeros used: a retry count kept over the
-    // replug would settle for "UNKNOWN", a fresh one reaches the identifier at its 51st "ATI3".
+    // Pulled at the tenth "ATI3": a retry count kept over the replug would give "UNKNOWN".
     row("unplugged among MAC retries", "--zero-mac 59 --unplug-after 12", macs.mid(0, 12),
         "at once");
 }
@@ -166,7 +163,7 @@ void TestLink::identification()
     QSignalSpy notSupported(&link, &SerialDevice::notSupportedDevice);
     QSignalSpy changed(&link, &SerialDevice::deviceInfoChanged);
     QSignalSpy restarted(&link, &SerialDevice::linkRestarted);
-    // The record as the first restart left it: the next scan tick may open the port anew soon.
+    // The record as the first restart left it, before the next scan opens the port anew.
     std::optional<DeviceInfo> afterRestart;
     qint64 gaveUpAfter = -1; // since "ATN?"
     connect(&link, &SerialDevice::linkRestarted, this, [&] {
@@ -219,10 +216,9 @@ void TestLink::identification()
 
 void TestLink::download_data()
 {
-    // The window's answer to each session file: 'c' confirmed, 'f' failed, 'o' a confirmation
-    // for the file before it, 'l' a confirmation after the link restarted. The end: the device
-    // erased, the download held, given up with the device kept (blocked: a folder stands where
-    // the session file goes) or lost, or given up with the erase unacknowledged.
+    // Answers per file: 'c' confirmed, 'f' failed, 'o' confirms the file before, 'l' confirms
+    // after a link restart. Ends: erased, held, kept (blocked: a folder in the file's place),
+    // lost, or the erase unacknowledged.
     QTest::addColumn<QString>("options");
     QTest::addColumn<QString>("answers");
     QTest::addColumn<int>("reads"); // data pages read
@@ -235,7 +231,6 @@ void TestLink::download_data()
     row("a confirmation after a restart", "", "cl", 7, "held");
     // Page reads are counted from the directory's two halves, read before the first page.
     row("stray text between pages", "--stray-read 4", "", 2, "kept");
-    row("stray hex digits between pages", "--stray-read 4 --stray-text AB", "", 2, "kept");
     row("endless hex instead of a page", "--babble-after R00001A00" + endless, "", 1, "kept");
     row("a folder where the session file goes", "", "", 5, "blocked");
     row("unplugged mid-session", "--unplug-after 9", "", 2, "lost");
@@ -280,8 +275,7 @@ void TestLink::download()
                 });
             });
     connect(&link, &SerialDevice::vitalsDownloadDone, this, [&] { events << "done"; });
-    // Once the link scans again after a failure it may find the device and identify it before
-    // the restart is seen here: that shows the data the device still holds, and is told apart.
+    // Identified anew after a failure (before the restart is seen here): told apart.
     connect(&link, &SerialDevice::deviceInfoChanged, this, [&] {
         const bool identifiedAnew = !restarted.isEmpty() && link.state() == "toIdle"
             && link.getDevice().numberOfSessions > 0;
@@ -311,8 +305,7 @@ void TestLink::download()
         QCOMPARE(events.mid(0, 6),
                  (QStringList {emu.expectedFileName(0), emu.expectedFileName(1), "answered",
                                "answered", "done", "info"}));
-        // Nothing left to read once the erase went out, and the download holds the device until
-        // the link scans again: the erase's acknowledgement and the restart are still to come.
+        // Nothing left to read, yet the device stays held until the link scans again.
         const QString image = testHome() + "/good.bin";
         QVERIFY(writeFile(image, firmware(1, 1)));
         QCOMPARE(link.getDevice().numberOfSessions, 0);
@@ -335,8 +328,8 @@ void TestLink::download()
         QVERIFY(end != "blocked" || (message.contains(folder) && QFileInfo(first).isDir()));
     }
 
-    // The opening, the directory read again, the pages, the directory once more and the erase
-    // only at the end, the directory read after it and the restart; then identifications.
+    // Opening, directory, pages, directory and erase only at the end, directory, restart; then
+    // only identifications.
     const QByteArrayList sent = emu.commands().mid(before);
     const QByteArrayList directoryRead {"R000FF000\n", "R000FF100\n"};
     QByteArrayList expected {scenario.mode == brevia::Mode::Boot ? "D\n" : "BTR\n"};
@@ -355,10 +348,8 @@ void TestLink::download()
     // The files, byte for byte as the device's records give them, named by their start time.
     QCOMPARE(files.size(), answers.size());
     for (int i = 0; i < files.size(); ++i) {
-        QFile file(files.at(i));
-        QCOMPARE(file.fileName(), folder + '/' + emu.expectedFileName(size_t(i)));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), emu.expectedFile(size_t(i)));
+        QCOMPARE(files.at(i), folder + '/' + emu.expectedFileName(size_t(i)));
+        QCOMPARE(readFile(files.at(i)), emu.expectedFile(size_t(i)));
     }
     // A report after each record but the download's very last.
     for (int i = 0; i < progress.count(); ++i)
@@ -478,9 +469,8 @@ void TestLink::portAccess()
 
 void TestLink::doubtfulPort_data()
 {
-    // A port whose device answers like no Brevia, with text that is no name reply or not at all,
-    // under the application's rule (two failures in a row forgiven, then pauses that double) on
-    // a shorter clock; how many probes are watched before it is plugged in again.
+    // A device that answers like no Brevia, under the application's back-off rule on a shorter
+    // clock; how many probes are watched before it is plugged in again.
     QTest::addColumn<QString>("options");
     QTest::addColumn<int>("stallMs");
     QTest::addColumn<int>("firstPauseMs");
@@ -505,8 +495,7 @@ void TestLink::doubtfulPort()
     link.setProbeBackoff(rule);
     QTRY_VERIFY_WITH_TIMEOUT(probeTimes(emu).size() >= probes, 15000);
 
-    // Each probe follows the failure before it after that failure's pause, or at once (at the
-    // next tick, or once the pause an unrecognised reply earns is over) while it is forgiven.
+    // Each probe follows the failure before after its pause, or at once while forgiven.
     const QList<qint64> at = probeTimes(emu);
     const ProbeBackoff backoff(rule);
     const qint64 answerMs = mute ? stallMs : 0, restartMs = mute ? 0 : 1000;
@@ -530,8 +519,7 @@ void TestLink::doubtfulPort()
 
 void TestLink::portWatch()
 {
-    // The folder of an extra path is watched: each plug and unplug of the emulator is told,
-    // once and soon, and the node plugged in anew is known as another.
+    // Each plug and unplug of the emulator is told once and soon; the new node is another.
     EmulatorFixture emu;
     QVERIFY(emu.start());
     PortWatch watch({emu.linkPath()});
