@@ -3,6 +3,7 @@
 #include "cloud/cloudcodec.h"
 #include "crypto/aescipher.h"
 #include "device/devicecodec.h"
+#include "downloadexercise.h"
 #include "testmain.h"
 
 #include <ctime>
@@ -34,21 +35,10 @@ QString words(const Parts &...parts)
     return QStringList {QVariant::fromValue(parts).toString()...}.join(' ');
 }
 
-// A directory entry: start time, start address, records (little-endian), two unused bytes.
-QString entry(quint32 time, quint32 address, quint16 records)
+// A summary page of these sessions (time, records, address), the rest erased.
+QString page(const SessionTable &sessions)
 {
-    QByteArray raw;
-    for (const quint32 value : {time, address})
-        for (int i = 0; i < 4; ++i)
-            raw.append(char(value >> (8 * i)));
-    return upperHex(raw.append(char(records)).append(char(records >> 8)).append(2, '\0'));
-}
-
-// A summary page: the entries, the rest erased.
-QString page(const QStringList &entries)
-{
-    const QString text = entries.join(QString());
-    return text + QString(1024 - text.size(), QLatin1Char('F'));
+    return QString::fromLatin1(testsupport::summaryPageHex(sessions));
 }
 
 // What a summary page gives: the kept rows (time/records/address), the records, the memory used.
@@ -104,27 +94,25 @@ private slots:
 
 void TestCodecs::summaryPage()
 {
-    const auto patched = [](QString text, int at, const char *by) {
-        return text.replace(at, int(qstrlen(by)), QLatin1String(by));
-    };
-    const QString full = page({entry(10, 0x100, 22), entry(20, 0x200, 23), entry(30, 0x300, 24)});
+    const QString full = page({{10, 22, 0x100}, {20, 23, 0x200}, {30, 24, 0x300}});
     const QList<std::tuple<const char *, QString, const char *>> rows {
         {"erased", QString(1024, QLatin1Char('F')), " = 0 0%"},
         {"21 records are not listed, 22 are",
-         page({entry(1700000000, 0x1A00, 21), entry(1700000001, 0x1B00, 22)}),
-         "1700000001/22/1b00 = 22 2%"},
-        {"largest values", page({entry(0xFFFFFFFE, 0xFFFFFF00, 0xFFFE)}),
+         page({{1700000000, 21, 0x1A00}, {1700000001, 22, 0x1B00}}), "1700000001/22/1b00 = 22 2%"},
+        {"largest values", page({{0xFFFFFFFE, 0xFFFE, 0xFFFFFF00}}),
          "4294967294/65534/ffffff00 = 65534 2%"},
         {"gaps keep directory order",
-         page({QString(24, QLatin1Char('F')), entry(1000, 0x2000, 3600), entry(5, 0x100, 0),
-               entry(2000, 0x1000, 61), entry(500, 0x3000, 22)}),
+         page({{0xFFFFFFFF, 0xFFFF, 0xFFFFFFFF}, {1000, 3600, 0x2000}, {5, 0, 0x100},
+               {2000, 61, 0x1000}, {500, 22, 0x3000}}),
          "1000/3600/2000 2000/61/1000 500/22/3000 = 3683 7%"},
-        {"only the records field decides FFFF", page({"FFFFFFFFFFFFFFFF2200FFFF"}),
+        {"only the records field decides FFFF", page({{0xFFFFFFFF, 0x22, 0xFFFFFFFF}}),
          "4294967295/34/ffffffff = 34 2%"},
         // Time and address that do not parse read 0; records that do not parse skip.
         {"non-hex fields",
-         page({patched(entry(0, 0x1A00, 30), 0, "12Z45678"), patched(entry(9, 0x1, 0), 16, "X100"),
-               patched(entry(1234, 0, 40), 8, "g0000000")}),
+         page({{0, 30, 0x1A00}, {9, 0, 0x1}, {1234, 40, 0}})
+             .replace(0, 8, "12Z45678")
+             .replace(40, 4, "X100")
+             .replace(56, 8, "g0000000"),
          "0/30/1a00 1234/40/0 = 70 4%"},
         {"cut inside the third records field", full.left(67), "10/22/100 20/23/200 = 45 4%"},
         {"cut after it", full.left(68), "10/22/100 20/23/200 30/24/300 = 69 7%"}};
@@ -135,9 +123,9 @@ void TestCodecs::summaryPage()
         QCOMPARE(summary.memoryInfo, memoryInfoText(summary.rows.size(), summary.numberOfRecords));
     }
     // The memory used is the share of the 41 directory slots, rounded down.
-    QStringList entries;
-    for (int k = 0; k < 41; ++k)
-        entries << entry(1000 + k, 0x100 * k, 22);
+    SessionTable entries;
+    for (quint32 k = 0; k < 41; ++k)
+        entries << SessionRow {1000 + k, 22, 0x100 * k};
     QCOMPARE(decodeSummaryPage(page(entries.mid(0, 40))).memoryUsed, 97);
     const MemorySummary fullDirectory = decodeSummaryPage(page(entries));
     QCOMPARE(fullDirectory.memoryUsed, 100);
