@@ -199,7 +199,6 @@ void TestCodecs::firmwareImage()
         {"27 F blocks, nothing after", image(27, 27 * 256), "cut 27 0 F001A"},
         {"3 bytes", hex("5A0100"), "refused 0 0"},
         {"a byte short of 2 blocks", image(2, 511), "refused 0 0"},
-        {"1 block announced, none there", image(1, 200), "refused 0 0"},
         {"largest count announced", image(0xFFFFFF, 1024), "refused 0 0"},
         {"header only", image(0, 0), "refused 0 0"},
         {"no whole C block", image(0, 63), "refused 0 0"}};
@@ -339,7 +338,6 @@ void TestCodecs::applicationBody()
         {"[1,2,3]\n", "010203"},
         {" \r\n\t[ -1 , -256 ,\n257 ]\t", "ff0001"},
         {"[-0, 0]", "0000"},
-        {"[999999999, 1000000000, -999999999]", "ff0001"},
         {"[2147483647, 2147483648, -2147483649]", "ff0000"},
         {"[1.5, 2.0, 1e2, 1E2, -1.0, 255.99]", "00026464ff00"},
         {R"(["7", null, true, {}, []])", "0000000000"},
