@@ -223,7 +223,6 @@ void TestLink::download_data()
     QTest::addColumn<QString>("answers");
     QTest::addColumn<int>("reads"); // data pages read
     QTest::addColumn<QString>("end");
-    row("WM, every upload confirmed", "", "cc", 7, "erased");
     row("BM, pages in pieces with white space",
         "--mode BM --whitespace reads --pieces 100,37,200 --piece-gap-ms 5", "cc", 7, "erased");
     row("an upload fails", "", "cf", 7, "held");
