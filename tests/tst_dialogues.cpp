@@ -289,7 +289,6 @@ private slots:
                                 << matches;
         };
         row("description", node, "XR21B1411", 0, 0, true);
-        row("description and ids", node, "XR21B1411 USB UART", 0x04E2, 0x1411, true);
         row("ids, description reprogrammed", node, "RS-485 cable", 0x04E2, 0x1411, true);
         row("ids, no description", node, "", 0x04E2, 0x1411, true);
         row("another Exar bridge", node, "XR21V1410", 0x04E2, 0x1410, false);
