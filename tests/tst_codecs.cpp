@@ -1,5 +1,4 @@
-// The pure byte and text work of both links: what the device sends and is sent, what the
-// cloud replies, and the cipher that keeps stored credentials. A failing row names itself.
+// The pure byte and text work of both links and the credentials' cipher; failing rows say who.
 #include "cloud/cloudcodec.h"
 #include "crypto/aescipher.h"
 #include "device/devicecodec.h"
@@ -391,9 +390,8 @@ void TestCodecs::credentials()
 
 void TestCodecs::aes()
 {
-    // FIPS-197 appendix C, NIST SP 800-38A F.1.1, F.2.1, F.3.13 and F.4.1, each under a padding:
-    // whole blocks get a block of PKCS7 or ISO padding, none of ZERO. ECB never reads the vector;
-    // key bytes past the key size change nothing (the credential key has 18).
+    // FIPS-197 C, SP 800-38A F.1.1, F.2.1, F.3.13, F.4.1: whole blocks get a block of PKCS7 or
+    // ISO padding, none of ZERO; ECB reads no vector; key bytes past the key size change nothing.
     using A = AesCipher;
     const QByteArray fipsKey =
         hex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
@@ -440,8 +438,7 @@ void TestCodecs::aes()
         QCOMPARE(A::RemovePadding(text + tail, padding), text);
     }
 
-    // Unsafe input is refused with a null array, never a guess: a short key, a vector of the
-    // wrong size, cipher text of broken blocks, unknown values.
+    // Unsafe input gives a null array: short key, wrong vector size, broken blocks, unknown values.
     const QByteArray text = "some text", blocks(32, 'c');
     QVERIFY(A::Crypt(A::AES_128, A::ECB, text, key128.left(15), {}, A::ISO).isNull());
     QVERIFY(A::Crypt(A::AES_192, A::CBC, text, key128, nistIv, A::ISO).isNull());

@@ -18,8 +18,7 @@ namespace {
 
 const QString uid = QStringLiteral("4B21C07DE5A19F03");
 
-// The device's answer to a download command, its directory as `shown`; a data page holds its
-// address's low byte counting up.
+// The device's answer to a download command; a data page holds its address's low byte upwards.
 QByteArray deviceAnswer(const QByteArray &command, const devicecodec::SessionTable &shown)
 {
     if (command == "BTR\n" || command == "D\n")
@@ -57,8 +56,7 @@ class TestDialogues : public QObject
 private slots:
     void identification()
     {
-        // The lines the device sends after "ATN?" and "ATD0", the commands it is asked next,
-        // how the dialogue ends and the BLE name found.
+        // Lines after "ATN?" and "ATD0", the commands asked next, the end and the BLE name found.
         const auto check = [](const char *row, const QStringList &lines, const Writes &asked,
                               Event ends, const QString &nameBLE = QString()) {
             IdentificationDialogue dialogue;
@@ -115,9 +113,8 @@ private slots:
         QCOMPARE(dialogue.deadline(), qint64(1700));
     }
 
-    // One download: the commands ("$d" the directory's halves, "$p" the four pages), the sizes
-    // of the files handed over, the end. Sessions of 22 records at 0x1A00 and 42 at 0x1C00;
-    // "in cloud" lists those an earlier sync confirmed.
+    // Commands ("$d" directory halves, "$p" the four pages), sizes of the files handed over, the
+    // end. Sessions of 22 records at 0x1A00 and 42 at 0x1C00; "in cloud": confirmed earlier.
     void download_data()
     {
         QTest::addColumn<QString>("mode");
@@ -204,8 +201,7 @@ private slots:
         QCOMPARE(last, Event(ends));
     }
 
-    // The line sets the pace: sessions are read while earlier ones upload, with at most two
-    // written and waiting; the erase waits for every confirmation.
+    // Sessions are read while earlier ones upload, two waiting at most; the erase awaits all.
     void downloadReadsAhead()
     {
         const devicecodec::SessionTable sessions {
@@ -315,9 +311,8 @@ private slots:
 
     void probeBackoff()
     {
-        // Two failures in a row forgiven, then 2 s doubling to 60 s. On port "p": "F<ms>" failed
-        // (yields the pause), "P<ms>" may it be probed (y/n), "/<node>" on a node other than "a",
-        // "A" answered like a Brevia, "U" no longer listed.
+        // Two failures forgiven, then 2 s doubling to 60 s. "F<ms>" failed (yields the pause),
+        // "P<ms>" may it be probed, "/<node>" not on node "a", "A" answered, "U" no longer listed.
         for (const QString script :
              {"F0=0 P0=y F1000=0 P1000=y F2000=2000 P3999=n P4000=y F4000=4000 P7999=n P8000=y",
               "F0=0 F1000=0 A=- F2000=0 F3000=0 F4000=2000",

@@ -32,8 +32,7 @@ void row(const char *name, const Cells &...cells)
     (QTest::newRow(name) << ... << cells);
 }
 
-// Sessions of 100 and 22 records with an unused slot between, one of 21 (never listed); then
-// the emulator's options.
+// Sessions of 100 and 22 records, an unused slot, 21 records (never listed); then the options.
 brevia::Scenario device(const QString &options)
 {
     std::vector<std::string> arguments {"--session=1767225600:100", "--session=empty",
@@ -76,8 +75,7 @@ int debugLinesTagged(const QString &tag)
                              [&](const QString &line) { return line.startsWith(tag); }));
 }
 
-// One unused byte, the F block count (3 bytes, little-endian), F blocks of 256 bytes, C blocks
-// of 64 and a tail that is never sent.
+// An unused byte, the F block count (3 bytes), F blocks of 256, C blocks of 64, an unsent tail.
 QByteArray firmware(int fBlocks, int cBlocks)
 {
     const char header[] = {char(0x7E), char(fBlocks), 0, 0};
@@ -216,9 +214,8 @@ void TestLink::identification()
 
 void TestLink::download_data()
 {
-    // Answers per file: 'c' confirmed, 'f' failed, 'o' confirms the file before, 'l' confirms
-    // after a link restart. Ends: erased, held, kept (blocked: a folder in the file's place),
-    // lost, or the erase unacknowledged.
+    // Per file: 'c' confirmed, 'f' failed, 'o' confirms the file before, 'l' after a restart.
+    // Ends: erased, held, kept (blocked: a folder in the file's place), lost, unacknowledged.
     QTest::addColumn<QString>("options");
     QTest::addColumn<QString>("answers");
     QTest::addColumn<int>("reads"); // data pages read
@@ -327,8 +324,7 @@ void TestLink::download()
         QVERIFY(end != "blocked" || (message.contains(folder) && QFileInfo(first).isDir()));
     }
 
-    // Opening, directory, pages, directory and erase only at the end, directory, restart; then
-    // only identifications.
+    // Opening, directory, pages, directory, erase, directory, restart; then identifications only.
     const QByteArrayList sent = emu.commands().mid(before);
     const QByteArrayList directoryRead {"R000FF000\n", "R000FF100\n"};
     QByteArrayList expected {scenario.mode == brevia::Mode::Boot ? "D\n" : "BTR\n"};
@@ -468,8 +464,7 @@ void TestLink::portAccess()
 
 void TestLink::doubtfulPort_data()
 {
-    // A device that answers like no Brevia, under the application's back-off rule on a shorter
-    // clock; how many probes are watched before it is plugged in again.
+    // A device that answers like no Brevia, under the back-off rule on a shorter clock.
     QTest::addColumn<QString>("options");
     QTest::addColumn<int>("stallMs");
     QTest::addColumn<int>("firstPauseMs");
