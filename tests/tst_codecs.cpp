@@ -94,6 +94,7 @@ private slots:
 void TestCodecs::summaryPage()
 {
     const QString full = page({{10, 22, 0x100}, {20, 23, 0x200}, {30, 24, 0x300}});
+    const SessionRow gap {0xFFFFFFFF, 0xFFFF, 0xFFFFFFFF}; // an unused slot: all FF
     const QList<std::tuple<const char *, QString, const char *>> rows {
         {"erased", QString(1024, QLatin1Char('F')), " = 0 0%"},
         {"21 records are not listed, 22 are",
@@ -101,8 +102,7 @@ void TestCodecs::summaryPage()
         {"largest values", page({{0xFFFFFFFE, 0xFFFE, 0xFFFFFF00}}),
          "4294967294/65534/ffffff00 = 65534 2%"},
         {"gaps keep directory order",
-         page({{0xFFFFFFFF, 0xFFFF, 0xFFFFFFFF}, {1000, 3600, 0x2000}, {5, 0, 0x100},
-               {2000, 61, 0x1000}, {500, 22, 0x3000}}),
+         page({gap, {1000, 3600, 0x2000}, {5, 0, 0x100}, {2000, 61, 0x1000}, {500, 22, 0x3000}}),
          "1000/3600/2000 2000/61/1000 500/22/3000 = 3683 7%"},
         {"only the records field decides FFFF", page({{0xFFFFFFFF, 0x22, 0xFFFFFFFF}}),
          "4294967295/34/ffffffff = 34 2%"},

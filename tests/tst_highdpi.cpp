@@ -1,6 +1,5 @@
-// The window at twice the pixel density: twice the device pixels, pictures drawn at that density
-// rather than blown up, texts laid out as at normal scale. Runs at QT_SCALE_FACTOR=2 unless the
-// environment gives a scale (CTest also runs it with QT_FONT_DPI=192).
+// The window at twice the density: pictures drawn at it, not blown up; texts laid out as at
+// normal scale. QT_SCALE_FACTOR=2 unless a scale is given (CTest also runs QT_FONT_DPI=192).
 #include "testmain.h"
 #include "windowchecks.h"
 #include "windowrig.h"

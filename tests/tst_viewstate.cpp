@@ -1,5 +1,4 @@
-// The window's look as a function of its state: each row names changes to a state ready for
-// everything, and the lines it must give for the widgets it names.
+// The window's look as a function of its state: rows of changes and the lines they must give.
 #include "testmain.h"
 
 #include "ui/viewstate.h"

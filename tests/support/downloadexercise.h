@@ -1,7 +1,6 @@
-// Drives the download dialogue through one long random run of device answers, cloud outcomes,
-// restarts and expiries, and checks that the erase goes out at most once, only with every session
-// confirmed and the directory just read the device's own, and that only an empty directory after
-// it proves the download done. Choices: a seeded generator, or the fuzzer's bytes.
+// Drives the download dialogue through a long random run (device answers, cloud outcomes,
+// restarts, expiries) and checks: one erase at most, only with every session confirmed and the
+// device's own directory just read; only an empty directory after it proves the download done.
 #pragma once
 
 #include "device/download.h"
@@ -71,8 +70,7 @@ public:
 private:
     bool chance(uint32_t in) { return choose(in) == 0; }
 
-    // A new download of one to three sessions on a new link generation, now and then from
-    // another device.
+    // A new download of one to three sessions on a new link generation, now and then elsewhere.
     void restart()
     {
         dialogue.abandon();

@@ -1,6 +1,5 @@
-// Makes a device node one this process may not open (as root:dialout 0660 for a user outside
-// the group): mode 0 and, until lift(), no CAP_DAC_OVERRIDE for this thread, which must be the
-// one that opens the port.
+// Makes a device node one this process may not open, as root:dialout 0660 for another user:
+// mode 0 and, until lift(), no CAP_DAC_OVERRIDE for this thread (the one that opens the port).
 #pragma once
 
 #include <QByteArray>

@@ -1,5 +1,4 @@
-// Entry points for the test executables: HOME is a fresh temporary folder, so the application
-// folder, the log and the settings never touch the real user's.
+// Entry points for the test executables, with HOME a fresh temporary folder, never the user's.
 #pragma once
 
 #include <QApplication>
@@ -13,7 +12,6 @@ namespace testsupport {
 // HOME and the XDG folders in a temporary folder, before the application object and QSettings.
 void isolateHome();
 
-// The temporary HOME set by isolateHome().
 QString testHome();
 
 // A file's bytes; empty when it cannot be read.
@@ -40,7 +38,7 @@ private:
 } // namespace testsupport
 
 // main() of a suite: a QApplication for the window suites, a QCoreApplication otherwise.
-#define ORVANE_TEST_MAIN_WITH(Application, TestObject)                                            \
+#define ORVANE_TEST_MAIN_WITH(Application, TestObject)                                             \
     int main(int argc, char *argv[])                                                               \
     {                                                                                              \
         testsupport::isolateHome();                                                                \
