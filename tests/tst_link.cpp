@@ -122,7 +122,6 @@ void TestLink::identification_data()
     row("WM, firmware 1293", "--fw 1293", opening, "");
     row("unknown mode", "--name-reply K217 WX 1310 4B21C07DE5A19F03", wm, ble);
     row("BM, OK in front of the ID reply", "--mode BM --atd0-ok next", bm, ble);
-    row("BM, pieces of 5 bytes", "--mode BM --pieces 5 --piece-gap-ms 10", bm, ble);
     // Pauses longer than the quiet time a job's answer gets: an identity is never cut.
     row("WM, pieces 60 ms apart", "--pieces 10,10,10,4096 --piece-gap-ms 60", wm, ble);
     row("WM, summary by halves", "--summary-half --pieces 256,256,1", halves, ble);
