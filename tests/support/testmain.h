@@ -14,11 +14,9 @@ void isolateHome();
 
 QString testHome();
 
-// A file's bytes; empty when it cannot be read.
+// Nothing read, false written, mode -1 (permission bits) on failure; writing replaces the file.
 QByteArray readFile(const QString &path);
-// Writes the bytes as the file's whole content; false on any failure.
 bool writeFile(const QString &path, const QByteArray &bytes);
-// The permission bits of a file or folder; -1 when it is missing.
 int modeOf(const QString &path);
 
 // No file grows past `bytes` while this lives: a write past it fails (SIGXFSZ is ignored).
