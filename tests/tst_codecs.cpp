@@ -22,11 +22,6 @@ QByteArray hex(const char *digits)
     return QByteArray::fromHex(digits);
 }
 
-QString upperHex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex().toUpper());
-}
-
 // The parts as text, separated by single spaces.
 template<typename... Parts>
 QString words(const Parts &...parts)
@@ -213,7 +208,7 @@ void TestCodecs::firmwareImage()
         int at = 4;
         for (const QString &line : all) {
             const int size = line.startsWith('F') ? 256 : 64;
-            QCOMPARE(line.mid(5), upperHex(bytes.mid(at, size)) + "\n");
+            QCOMPARE(line.mid(5).toLatin1(), bytes.mid(at, size).toHex().toUpper() + "\n");
             at += size;
         }
     }
