@@ -1,7 +1,5 @@
-// The self-update: what the header of a download says it is, and the installer's table of
-// downloads and program locations. The programs in it are real ones built with the tests: the
-// update sample (answers "Orvane 7.5"), the same built for 7.4 (the program in use) and 7.6,
-// and one that never answers.
+// The self-update: what a download's header says it is, and the installer's table of downloads
+// and program locations, with real programs built with the tests.
 #include "common/appfolder.h"
 #include "common/executableheader.h"
 #include "testmain.h"

@@ -198,9 +198,8 @@ private slots:
         standin.server().clearRecords(); // requests that crossed the new sign-in hold the old token
     }
 
-    // Sign in, pair "BREVIA-7", upload a session: each row changes one thing (a reply, the
-    // service, the device or the file) and lists every signal the client gives for it. Two
-    // tables, the account's replies and the device's, that CTest runs side by side.
+    // Sign in, pair "BREVIA-7", upload a session: each row changes one thing and lists every
+    // signal the client gives. Two tables (account, device) that CTest runs side by side.
     void conversation_data()
     {
         conversationColumns();
@@ -383,8 +382,8 @@ private slots:
                      accepted && record.path != "/signin" ? "match" : "absent");
         QCOMPARE(client->currentToken(), accepted ? q(standin.server().issuedToken()) : QString());
 
-        // Signed out, nothing is left to decrypt. The next start signs in by itself with what it
-        // decrypts, or asks again (a password changed elsewhere), or does not sign in at all.
+        // Signed out, nothing is left to decrypt. The next start signs in with what it decrypts,
+        // asks again (a password changed elsewhere) or does not sign in.
         if (change == "signed out") {
             QFile::setPermissions(settings, QFile::Permissions(readableByOthers));
             const quint64 epoch = client->accountEpoch();
@@ -393,8 +392,8 @@ private slots:
             QVERIFY(!stored("signedIn").toBool() && !stored("encu").isValid()
                     && !stored("encp").isValid());
             QCOMPARE(mode(settings), ownerOnly);
-            // Nothing of the account stays in memory: no token, no ids, no pairing, and a
-            // pairing answer on its way is not taken; no upload goes out any more.
+            // Nothing of the account stays in memory, a pairing answer on its way is not taken
+            // and no upload goes out.
             QVERIFY(client->currentToken().isEmpty() && client->currentUserID() == 0
                     && client->currentDeviceID() == 0 && client->pairedDeviceName().isEmpty()
                     && client->accountEpoch() != epoch);
@@ -420,8 +419,7 @@ private slots:
 
     void tlsVerificationStaysOn()
     {
-        // A service whose CA nobody handed over (only another's) is refused; a plain address
-        // is not even tried.
+        // A service with a CA nobody handed over is refused; a plain address is not tried.
         StandinFixture stranger;
         QTcpServer plain;
         QVERIFY(stranger.start() && plain.listen(QHostAddress::LocalHost));

@@ -1,7 +1,5 @@
-// End to end: Orvane's real window in this process, the cloud stand-in and the emulated Brevia
-// as programs of their own, as a user's machine runs them. The window finds the emulator's pty
-// through the application's own port list and reaches the stand-in over HTTPS with its CA.
-// What reached the cloud and the device is read from the two programs' files and logs.
+// End to end: Orvane's window in this process, the cloud stand-in and the emulated Brevia as
+// programs of their own, found through the application's own port list and HTTPS with its CA.
 #include "device/portlister.h"
 #include "toolprocess.h"
 #include "windowrig.h"
@@ -122,8 +120,7 @@ void TestE2e::synchronizationThenFirmware()
     QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_cloud_upload"), stepMs); // paired first
     rig.button("button_cloud_upload")->click();
 
-    // Every upload is stored at once and answered a second later: while the last one is stored
-    // but unanswered, the device must not be erased.
+    // Every upload is stored at once and answered a second later: no erase before the answer.
     QTRY_COMPARE_WITH_TIMEOUT(rig.stored(), 3, stepMs);
     QCOMPARE(rig.events("erase"), 0);
     int storedAtErase = -1;
@@ -142,8 +139,8 @@ void TestE2e::synchronizationThenFirmware()
         QVERIFY(!QFile::exists(applicationFilePath(name))); // confirmed: the copy is gone
     }
 
-    // The device restarts erased and is identified afresh (paired at the sign-in, when the
-    // erase went out and now again); then the firmware: nothing to lose, no question.
+    // Restarted erased and identified afresh (paired at the sign-in, at the erase and now); then
+    // the firmware: nothing to lose, no question.
     QTRY_VERIFY_WITH_TIMEOUT(rig.requests("\"path\":\"/api/device/pairDevice\"") == 3, stepMs);
     QCOMPARE(rig.text("label_cloud_used"), QStringLiteral("No health data stored in the device"));
     QTRY_VERIFY_WITH_TIMEOUT(rig.shown("button_update"), stepMs);

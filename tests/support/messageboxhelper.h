@@ -25,9 +25,8 @@ class MessageBoxAnswerer : public QObject
 public:
     explicit MessageBoxAnswerer(QObject *parent = nullptr);
 
-    // The answers for the next boxes, in order. A box that finds no queued answer (or lacks
-    // the queued button) is closed with its escape button, so that no test hangs on it; it
-    // is recorded all the same.
+    // The answers for the next boxes, in order; a box without one (or without its button) is
+    // recorded and closed with its escape button, so that no test hangs on it.
     void queue(QMessageBox::StandardButton button) { answers.append(button); }
 
     int count() const { return boxes.size(); }

@@ -1,10 +1,9 @@
-// The cloud stand-in on its own thread over real TLS with a CA of its own, the endpoint that
-// points the app's cloud client at it, and a capture of everything the client writes, to be
-// checked for secrets. Header-only: only suites that link cloud_standin include it.
+// The cloud stand-in on its own thread over real TLS with its own CA, the endpoint for it, and
+// a capture of all the client writes, to be checked for secrets.
 #pragma once
 
-#include "common/appfolder.h"
 #include "cloud/cloudendpoint.h"
+#include "common/appfolder.h"
 #include "logging/logger.h"
 #include "standin/server.h"
 
@@ -66,9 +65,8 @@ private:
     int starts = 0;
 };
 
-// Creates the logger with "app.log" in the application folder (created when missing) and
-// captures the debug stream, so that a test can check all the client ever wrote for secrets;
-// the previous message handler still sees every message. One at a time per process.
+// Logs to "app.log" in the application folder and captures the debug stream (still passed on).
+// One at a time per process.
 class DiagnosticsCapture
 {
 public:
@@ -88,11 +86,7 @@ public:
         delete logger;
     }
 
-    DiagnosticsCapture(const DiagnosticsCapture &) = delete;
-    DiagnosticsCapture &operator=(const DiagnosticsCapture &) = delete;
-
-    // Closes the log (which flushes it) and gives every debug line captured since the start
-    // together with the whole log file. Nothing is captured into the log afterwards.
+    // Closes (and so flushes) the log; every debug line captured, then the whole log file.
     QString finishAndReadEverything()
     {
         delete logger;

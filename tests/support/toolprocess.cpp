@@ -13,8 +13,7 @@ namespace testsupport {
 
 namespace {
 
-// The program ends with the test process however that ends: a test killed on a time-out or
-// by a crash leaves nothing running behind it.
+// The program ends with the test however that ends (a time-out, a crash).
 class ChildProcess : public QProcess
 {
 public:

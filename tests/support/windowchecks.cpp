@@ -20,19 +20,14 @@ constexpr int dividerClearance = 4;
 
 const char *const panelNames[] = {"widget_1", "widget_2", "widget_3"};
 
-// The widgets of a panel that show something: texts, fields, buttons, bars and pictures.
-bool showsSomething(QWidget *widget)
-{
-    return qobject_cast<QLabel *>(widget) || qobject_cast<QAbstractButton *>(widget)
-        || qobject_cast<QLineEdit *>(widget) || qobject_cast<RoundProgressBar *>(widget);
-}
-
-// The visible widgets of a panel that show something.
+// The visible widgets of a panel that show something: texts, fields, buttons, bars, pictures.
 QList<QWidget *> shownIn(QWidget *panel, QWidget *window)
 {
     QList<QWidget *> shown;
     for (QWidget *widget : panel->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
-        if (widget->isVisibleTo(window) && showsSomething(widget))
+        if (widget->isVisibleTo(window)
+            && (qobject_cast<QLabel *>(widget) || qobject_cast<QAbstractButton *>(widget)
+                || qobject_cast<QLineEdit *>(widget) || qobject_cast<RoundProgressBar *>(widget)))
             shown << widget;
     }
     return shown;

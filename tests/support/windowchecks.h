@@ -1,6 +1,4 @@
-// What every picture of the window is checked for, whatever the state: texts that fit their
-// widgets and their panels, no two widgets on top of each other, something for a screen
-// reader to say about every widget that shows something.
+// What every picture of the window is checked for, whatever the state.
 #pragma once
 
 #include <QString>
@@ -10,8 +8,7 @@ class QWidget;
 
 namespace testsupport {
 
-// Where the window suites save their screenshots: $ORVANE_TEST_BINARY_DIR/screenshots,
-// made if it is not there.
+// $ORVANE_TEST_BINARY_DIR/screenshots, made if it is not there.
 QString screenshotFolder();
 
 // Per panel: a visible label, button or field whose text needs more room than it has (for a
