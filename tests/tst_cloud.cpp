@@ -382,8 +382,7 @@ private slots:
                      accepted && record.path != "/signin" ? "match" : "absent");
         QCOMPARE(client->currentToken(), accepted ? q(standin.server().issuedToken()) : QString());
 
-        // Signed out, nothing is left to decrypt. The next start signs in with what it decrypts,
-        // asks again (a password changed elsewhere) or does not sign in.
+        // Signed out, nothing is left to decrypt; the next start signs in, asks again or does not.
         if (change == "signed out") {
             QFile::setPermissions(settings, QFile::Permissions(readableByOthers));
             const quint64 epoch = client->accountEpoch();
@@ -392,8 +391,7 @@ private slots:
             QVERIFY(!stored("signedIn").toBool() && !stored("encu").isValid()
                     && !stored("encp").isValid());
             QCOMPARE(mode(settings), ownerOnly);
-            // Nothing of the account stays in memory, a pairing answer on its way is not taken
-            // and no upload goes out.
+            // Nothing of the account stays, a pairing answer on its way is not taken, nothing goes.
             QVERIFY(client->currentToken().isEmpty() && client->currentUserID() == 0
                     && client->currentDeviceID() == 0 && client->pairedDeviceName().isEmpty()
                     && client->accountEpoch() != epoch);

@@ -14,7 +14,6 @@ using namespace testsupport;
 
 namespace {
 
-// Three sessions of 22, 42 and 100 records.
 const devicecodec::SessionTable sessions {
     {1767225600u, 22u, 0x1A00u}, {1767232800u, 42u, 0x1C00u}, {1767236400u, 100u, 0x1E00u}};
 

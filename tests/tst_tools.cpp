@@ -136,9 +136,8 @@ private slots:
 
     void standinLogHoldsNoSecrets() // runs after the table, so its sign-ins are in the log
     {
-        QFile file(QString::fromStdString(cloud.server().logPath()));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray log = file.readAll();
+        const QByteArray log =
+            testsupport::readFile(QString::fromStdString(cloud.server().logPath()));
         QByteArray bodies;
         for (const QByteArray &record : log.trimmed().split('\n'))
             bodies += QByteArray::fromBase64(

@@ -1,6 +1,5 @@
-// The window on an emulated Brevia and the cloud stand-in: the flows behind its buttons, and its
-// states, each saved as a picture ($ORVANE_TEST_BINARY_DIR/screenshots/) and checked for layout
-// and accessibility (windowchecks.h).
+// The window on an emulated Brevia and the cloud stand-in: the flows behind its buttons and its
+// states, each saved ($ORVANE_TEST_BINARY_DIR/screenshots/) and checked (windowchecks.h).
 #include "nodeaccess.h"
 #include "windowchecks.h"
 #include "windowrig.h"
@@ -15,27 +14,13 @@
 
 using namespace testsupport;
 
-namespace {
-
-class UrlRecorder : public QObject
-{
-    Q_OBJECT
-public slots:
-    void open(const QUrl &url) { urls.append(url); }
-
-public:
-    QList<QUrl> urls;
-};
-
-} // namespace
-
 class TestWindow : public QObject
 {
     Q_OBJECT
 
     StandinFixture cloud;
+    QList<QUrl> openedUrls;
 
-    // Saves the window as it is now and checks its layout.
     void shoot(WindowDriver &rig, const QString &name)
     {
         const QImage image = rig.window->grab().toImage();
@@ -59,6 +44,9 @@ class TestWindow : public QObject
         poll.start(0);
         return QTest::qWaitFor([&] { return shot; }, 20000);
     }
+
+public slots: // not a test: it takes an argument
+    void openUrl(const QUrl &url) { openedUrls << url; }
 
 private slots:
     void initTestCase() { QVERIFY2(cloud.start(quietCloud()), qPrintable(cloud.errorString())); }
@@ -91,8 +79,7 @@ private slots:
         for (const char *name : {"button_update", "button_cloud_upload", "roundBarCloud",
                                  "roundBarFW", "label_userName", "label_cloud_worning"})
             QVERIFY2(!rig.shown(name), name);
-        // Decoded once at twice its shown size at most, each frame made for the screen once: the
-        // window sits open all day.
+        // Decoded once at twice its shown size at most, each frame made once: it runs all day.
         QLabel *indicator = rig.label("label_indicator");
         auto *animation = indicator->findChild<LabelAnimation *>();
         QVERIFY(animation);
@@ -116,11 +103,10 @@ private slots:
         shoot(rig, QStringLiteral("01-no-device-signed-out"));
 
         // Sign-up opens the service's login page.
-        UrlRecorder recorder;
-        QDesktopServices::setUrlHandler(QStringLiteral("https"), &recorder, "open");
+        QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "openUrl");
         rig.button("button_signup")->click();
         QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
-        QCOMPARE(recorder.urls, QList<QUrl> {QUrl(q(cloud.server().baseUrl()) + "/login")});
+        QCOMPARE(openedUrls, QList<QUrl> {QUrl(q(cloud.server().baseUrl()) + "/login")});
 
         // Both fields empty: nothing is sent. A refusal keeps what was typed for correcting.
         rig.typeAndSignIn(QString(), QString());
@@ -150,8 +136,7 @@ private slots:
         shoot(rig, QStringLiteral("04-no-device-signed-in"));
     }
 
-    // A transfer that the device breaks off, and one with an upload refused, keep everything;
-    // the next one sends what is missing.
+    // A transfer broken off by the device, then one with an upload refused, keep everything.
     void transfer()
     {
         standin::Scenario scenario = quietCloud();
@@ -213,8 +198,7 @@ private slots:
         shoot(rig, QStringLiteral("08-synchronized-device-erased"));
     }
 
-    // The cloud offers 1400 to a device on 1310 that holds two sessions: on a paired device they
-    // are synced first; on a device that cannot be synced the user is asked.
+    // Firmware 1400 for a device on 1310 with two sessions: synced first if it can, else asked.
     void firmware_data()
     {
         QTest::addColumn<bool>("paired");
@@ -284,8 +268,7 @@ private slots:
             QCOMPARE(rig.device.device.eraseCount(), 1);
         }
         QCOMPARE(int(clock.uploads().size()), paired ? 2 : 0);
-        // Paired on each report of the device: the sync's empty proof, after the sync and after
-        // the flashing.
+        // Paired at each report of the device: proven empty, back after the sync, after flashing.
         QVERIFY(rig.waitForPairings(paired ? 4 : 2));
         shoot(rig, QStringLiteral("14-firmware-up-to-date"));
     }

@@ -1,5 +1,4 @@
-// Answers the modal message boxes a test provokes: a timer looks for the active modal widget
-// and, when it is a message box, records what it says and presses a button.
+// Answers the modal message boxes a test provokes, recording what each one says.
 #pragma once
 
 #include <QList>

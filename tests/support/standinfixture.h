@@ -1,19 +1,13 @@
-// The cloud stand-in on its own thread over real TLS with its own CA, the endpoint for it, and
-// a capture of all the client writes, to be checked for secrets.
+// The cloud stand-in on its own thread over real TLS, and a capture of what the client writes.
 #pragma once
 
 #include "cloud/cloudendpoint.h"
 #include "common/appfolder.h"
 #include "logging/logger.h"
 #include "standin/server.h"
+#include "testmain.h" // and with it QtCore
 
-#include <QDir>
-#include <QFile>
-#include <QMutex>
-#include <QPointer>
 #include <QSslCertificate>
-#include <QStringList>
-#include <QTemporaryDir>
 
 #include <memory>
 
@@ -65,8 +59,7 @@ private:
     int starts = 0;
 };
 
-// Logs to "app.log" in the application folder and captures the debug stream (still passed on).
-// One at a time per process.
+// Logs to "app.log" and captures the debug stream (still passed on); one at a time.
 class DiagnosticsCapture
 {
 public:
@@ -90,11 +83,9 @@ public:
     QString finishAndReadEverything()
     {
         delete logger;
-        QFile file(applicationFilePath(QStringLiteral("app.log")));
-        const QString log =
-            file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+        const QByteArray log = readFile(applicationFilePath(QStringLiteral("app.log")));
         QMutexLocker lock(&mutex);
-        return lines.join(QLatin1Char('\n')) + QLatin1Char('\n') + log;
+        return lines.join(QLatin1Char('\n')) + QLatin1Char('\n') + QString::fromUtf8(log);
     }
 
 private:

@@ -1,5 +1,4 @@
-// One of the project's tools run as a child process: its output collected line by line, its
-// errors passed on. It never outlives the object, nor the test.
+// One of the project's tools as a child process that never outlives the object, nor the test.
 #pragma once
 
 #include <QByteArray>
@@ -22,7 +21,6 @@ public:
     ToolProcess(const ToolProcess &) = delete;
     ToolProcess &operator=(const ToolProcess &) = delete;
 
-    // Starts the program; false (with errorString()) when it cannot be started.
     bool start(const QString &program, const QStringList &arguments);
 
     // The first output line that starts with prefix; empty when none came in time.

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
+#include <QRegularExpression>
 #include <QWidget>
 
 namespace testsupport {
@@ -40,11 +41,6 @@ QString describe(QWidget *widget)
                              r.width(), r.height());
 }
 
-QRect onWindow(QWidget *widget, QWidget *window)
-{
-    return QRect(widget->mapTo(window, QPoint(0, 0)), widget->size());
-}
-
 // Why a widget's text does not fit the room it was given; empty when it does.
 QString textFault(QWidget *widget)
 {
@@ -67,7 +63,6 @@ QString textFault(QWidget *widget)
         + QString::asprintf(" cuts its text (it needs %dx%d)", needed.width(), needed.height());
 }
 
-// A label that shows a picture rather than a text: a pixmap or a style sheet's image.
 bool showsPicture(const QLabel *label)
 {
     return !label->pixmap(Qt::ReturnByValue).isNull() || label->movie()
@@ -86,8 +81,7 @@ QString screenshotFolder()
 
 QStringList windowFaults(QWidget *window)
 {
-    const QList<QFrame *> dividers = {window->findChild<QFrame *>(QStringLiteral("line")),
-                                      window->findChild<QFrame *>(QStringLiteral("line_2"))};
+    const auto dividers = window->findChildren<QFrame *>(QRegularExpression("^line(_2)?$"));
     QStringList faults;
     for (const char *name : panelNames) {
         auto *panel = window->findChild<QWidget *>(QLatin1String(name));
@@ -101,11 +95,10 @@ QStringList windowFaults(QWidget *window)
             if (!room.contains(widget->geometry()))
                 faults << describe(widget) + QStringLiteral(" reaches outside ")
                         + QLatin1String(name);
+            const QRect where(widget->mapTo(window, QPoint()), widget->size());
             for (QFrame *divider : dividers) {
-                if (divider
-                    && onWindow(widget, window)
-                           .intersects(onWindow(divider, window)
-                                           .adjusted(-dividerClearance, 0, dividerClearance, 0)))
+                const QRect line(divider->mapTo(window, QPoint()), divider->size());
+                if (where.intersects(line.adjusted(-dividerClearance, 0, dividerClearance, 0)))
                     faults << describe(widget) + QStringLiteral(" touches ")
                             + divider->objectName();
             }

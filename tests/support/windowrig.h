@@ -10,12 +10,9 @@
 #include "ui/mainwindow.h"
 #include "ui/roundprogressbar.h"
 
-#include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMutex>
-#include <QMutexLocker>
 #include <QPushButton>
 #include <QtTest>
 
@@ -54,7 +51,6 @@ inline brevia::Scenario breviaWith(int sessions, int firmwareVersion = 1310)
     return scenario;
 }
 
-// A cloud that answers every pairing request with an error.
 inline standin::Scenario cloudRefusingPairing()
 {
     standin::Scenario scenario = quietCloud();
@@ -202,7 +198,6 @@ public:
         return QTest::qWaitFor([&] { return pairings() >= count; }, timeoutMs);
     }
 
-    // Signed in with the device shown, paired and its data offered for upload.
     bool readyToUpload()
     {
         return signIn() && startDevice() && waitForDevicePanel()
