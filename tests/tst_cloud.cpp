@@ -2,10 +2,8 @@
 // client does with each reply. Nothing secret may reach a debug line or the log.
 #include "cloud/cloudcodec.h"
 #include "cloud/network.h"
-#include "common/appfolder.h"
 #include "common/programproof.h"
 #include "standinfixture.h"
-#include "testmain.h"
 
 #include <QNetworkAccessManager>
 #include <QTcpServer>
@@ -26,7 +24,6 @@ constexpr int deadlineMs = 1500; // the lowered overall deadline of the bounded 
 // Qt's permission flags, one hex digit each for the owner, the group and the others.
 constexpr int ownerOnly = 0x6000, ownerOnlyFolder = 0x7000, readableByOthers = 0x6004;
 
-// The signals the rows expect, in the words of the test's event list.
 struct Signals
 {
     QStringList chain = {signedIn, firmware, offer, "done"};

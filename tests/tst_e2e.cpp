@@ -4,8 +4,6 @@
 #include "toolprocess.h"
 #include "windowrig.h"
 
-#include <QSslCertificate>
-
 using namespace testsupport;
 
 namespace {

@@ -132,8 +132,7 @@ private slots:
             kept);
     }
 
-    // Whose account the data goes to, and a sync cut off by the program's end. (Tables of their
-    // own, so that CTest runs them side by side.)
+    // Whose account gets the data, and the program's end (own tables, run side by side by CTest).
     void accountFaults_data()
     {
         faultColumns();

@@ -1,7 +1,6 @@
 // The tools' own checks: the product's suites trust "no violations" only while these catch faults.
 #include "brevia/devicemodel.h"
 #include "standinfixture.h"
-#include "testmain.h"
 #include "toolprocess.h"
 
 #include <QtNetwork>

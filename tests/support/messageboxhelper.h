@@ -1,10 +1,7 @@
 // Answers the modal message boxes a test provokes, recording what each one says.
 #pragma once
 
-#include <QList>
 #include <QMessageBox>
-#include <QObject>
-#include <QString>
 #include <QTimer>
 
 namespace testsupport {

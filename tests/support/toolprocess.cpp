@@ -1,6 +1,5 @@
 #include "toolprocess.h"
 
-#include <QDir>
 #include <QtTest>
 
 #include <signal.h>

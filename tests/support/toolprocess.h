@@ -1,10 +1,7 @@
 // One of the project's tools as a child process that never outlives the object, nor the test.
 #pragma once
 
-#include <QByteArray>
 #include <QProcess>
-#include <QString>
-#include <QStringList>
 
 #include <memory>
 

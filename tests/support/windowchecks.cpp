@@ -10,7 +10,6 @@
 #include <QLayout>
 #include <QLineEdit>
 #include <QRegularExpression>
-#include <QWidget>
 
 namespace testsupport {
 

@@ -2,11 +2,9 @@
 // WindowRig adds the emulated Brevia on a pty and the cloud stand-in in this process.
 #pragma once
 
-#include "common/appfolder.h"
 #include "emulatorfixture.h"
 #include "messageboxhelper.h"
-#include "standinfixture.h"
-#include "testmain.h"
+#include "standinfixture.h" // and the test helpers
 #include "ui/mainwindow.h"
 #include "ui/roundprogressbar.h"
 
@@ -135,7 +133,6 @@ public:
     }
     QLabel *label(const char *name) const { return w<QLabel>(name); }
     QPushButton *button(const char *name) const { return w<QPushButton>(name); }
-    RoundProgressBar *bar(const char *name) const { return w<RoundProgressBar>(name); }
     bool shown(const char *name) const { return w(name)->isVisibleTo(window.get()); }
     QString text(const char *name) const { return label(name)->text(); }
     // The cloud panel's warning; empty while none is shown.
