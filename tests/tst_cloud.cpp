@@ -2,10 +2,8 @@
 // client does with each reply. Nothing secret may reach a debug line or the log.
 #include "cloud/cloudcodec.h"
 #include "cloud/network.h"
-#include "common/appfolder.h"
 #include "common/programproof.h"
 #include "standinfixture.h"
-#include "testmain.h"
 
 #include <QNetworkAccessManager>
 #include <QTcpServer>
@@ -26,7 +24,6 @@ constexpr int deadlineMs = 1500; // the lowered overall deadline of the bounded 
 // Qt's permission flags, one hex digit each for the owner, the group and the others.
 constexpr int ownerOnly = 0x6000, ownerOnlyFolder = 0x7000, readableByOthers = 0x6004;
 
-// The signals the rows expect, in the words of the test's event list.
 struct Signals
 {
     QStringList chain = {signedIn, firmware, offer, "done"};
@@ -198,9 +195,8 @@ private slots:
         standin.server().clearRecords(); // requests that crossed the new sign-in hold the old token
     }
 
-    // Sign in, pair "BREVIA-7", upload a session: each row changes one thing (a reply, the
-    // service, the device or the file) and lists every signal the client gives for it. Two
-    // tables, the account's replies and the device's, that CTest runs side by side.
+    // Sign in, pair "BREVIA-7", upload a session: each row changes one thing and lists every
+    // signal the client gives. Two tables (account, device) that CTest runs side by side.
     void conversation_data()
     {
         conversationColumns();
@@ -383,8 +379,7 @@ private slots:
                      accepted && record.path != "/signin" ? "match" : "absent");
         QCOMPARE(client->currentToken(), accepted ? q(standin.server().issuedToken()) : QString());
 
-        // Signed out, nothing is left to decrypt. The next start signs in by itself with what it
-        // decrypts, or asks again (a password changed elsewhere), or does not sign in at all.
+        // Signed out, nothing is left to decrypt; the next start signs in, asks again or does not.
         if (change == "signed out") {
             QFile::setPermissions(settings, QFile::Permissions(readableByOthers));
             const quint64 epoch = client->accountEpoch();
@@ -393,8 +388,7 @@ private slots:
             QVERIFY(!stored("signedIn").toBool() && !stored("encu").isValid()
                     && !stored("encp").isValid());
             QCOMPARE(mode(settings), ownerOnly);
-            // Nothing of the account stays in memory: no token, no ids, no pairing, and a
-            // pairing answer on its way is not taken; no upload goes out any more.
+            // Nothing of the account stays, a pairing answer on its way is not taken, nothing goes.
             QVERIFY(client->currentToken().isEmpty() && client->currentUserID() == 0
                     && client->currentDeviceID() == 0 && client->pairedDeviceName().isEmpty()
                     && client->accountEpoch() != epoch);
@@ -420,8 +414,7 @@ private slots:
 
     void tlsVerificationStaysOn()
     {
-        // A service whose CA nobody handed over (only another's) is refused; a plain address
-        // is not even tried.
+        // A service with a CA nobody handed over is refused; a plain address is not tried.
         StandinFixture stranger;
         QTcpServer plain;
         QVERIFY(stranger.start() && plain.listen(QHostAddress::LocalHost));

@@ -1,5 +1,4 @@
-// What keeps health data from being lost: the sync ledger's erase rule, the sync record that
-// says what the cloud already holds, and files that are whole and private or not there at all.
+// The sync ledger's erase rule, the sync record of what the cloud holds, and private files.
 #include "testmain.h"
 
 #include "common/appfolder.h"
@@ -15,7 +14,6 @@ using namespace testsupport;
 
 namespace {
 
-// Three sessions of 22, 42 and 100 records.
 const devicecodec::SessionTable sessions {
     {1767225600u, 22u, 0x1A00u}, {1767232800u, 42u, 0x1C00u}, {1767236400u, 100u, 0x1E00u}};
 
@@ -118,8 +116,7 @@ private slots:
         }
     }
 
-    // What a record on disk confirms: written and read back whole, or damaged in one way and
-    // then nothing at all (never everything).
+    // A record read back whole, or damaged in one way and then nothing at all.
     void syncRecordFile_data()
     {
         QTest::addColumn<QByteArray>("from"); // replaced by "to" in the file
@@ -220,8 +217,7 @@ private slots:
         changed[1][2] = 0x1D00;
         QVERIFY(confirmed(uid, 1001, 101, changed).isEmpty());
 
-        // The device no longer lists session 0: its entry goes, the rest stays; a proven
-        // empty device takes all of its entries; another device's entries stay.
+        // Unlisted session 0 loses its entry; a proven empty device loses all; others' stay.
         QVERIFY(record.forget(uid, sessions.mid(1)).isEmpty());
         SyncRecord reread(record.path());
         QVERIFY(reread.load().isEmpty());
@@ -250,8 +246,7 @@ private slots:
         QVERIFY(makePrivateFolder(folder).isEmpty()); // an existing folder is closed off too
         QCOMPARE(modeOf(folder), 0700);
 
-        // A disk that refuses the bytes (files may not grow past 1 KiB), where a buffered
-        // writer would report success: the old file stays as it was.
+        // A disk that refuses the bytes (where a buffered writer reports success): old file kept.
         auto fullDisk = std::make_unique<FileSizeLimit>(1024);
         const QString refused = writePrivateFile(path, QByteArray(6000, 'n'));
         fullDisk.reset();

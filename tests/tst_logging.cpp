@@ -1,5 +1,4 @@
-// The application log on real files: its record lines, its levels, the rolling generations,
-// a file removed behind its back, and files for the user's eyes only.
+// The application log on real files: records, levels, rolling, a removed file, private files.
 #include "testmain.h"
 
 #include "logging/filesink.h"
@@ -52,9 +51,8 @@ private slots:
         const unsigned line = __LINE__ + 1;
         APPLOG_FATAL("macro");
 
-        // Every line: local time to the millisecond, the thread, the level, the text trimmed
-        // and as it is, the caller. Debug and function records are off by default, and a
-        // level out of range is nobody's.
+        // Local time to the millisecond, thread, level, text trimmed, caller. Debug and function
+        // records are off by default; a level out of range is nobody's.
         const QRegularExpression head("^(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}) \\["
                                       + Logger::threadId() + "\\] ");
         QVERIFY(QRegularExpression("^[0-9a-f]{16}$").match(Logger::threadId()).hasMatch());

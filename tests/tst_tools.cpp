@@ -1,7 +1,6 @@
 // The tools' own checks: the product's suites trust "no violations" only while these catch faults.
 #include "brevia/devicemodel.h"
 #include "standinfixture.h"
-#include "testmain.h"
 #include "toolprocess.h"
 
 #include <QtNetwork>
@@ -136,9 +135,8 @@ private slots:
 
     void standinLogHoldsNoSecrets() // runs after the table, so its sign-ins are in the log
     {
-        QFile file(QString::fromStdString(cloud.server().logPath()));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray log = file.readAll();
+        const QByteArray log =
+            testsupport::readFile(QString::fromStdString(cloud.server().logPath()));
         QByteArray bodies;
         for (const QByteArray &record : log.trimmed().split('\n'))
             bodies += QByteArray::fromBase64(

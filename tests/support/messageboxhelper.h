@@ -1,11 +1,7 @@
-// Answers the modal message boxes a test provokes: a timer looks for the active modal widget
-// and, when it is a message box, records what it says and presses a button.
+// Answers the modal message boxes a test provokes, recording what each one says.
 #pragma once
 
-#include <QList>
 #include <QMessageBox>
-#include <QObject>
-#include <QString>
 #include <QTimer>
 
 namespace testsupport {
@@ -25,9 +21,8 @@ class MessageBoxAnswerer : public QObject
 public:
     explicit MessageBoxAnswerer(QObject *parent = nullptr);
 
-    // The answers for the next boxes, in order. A box that finds no queued answer (or lacks
-    // the queued button) is closed with its escape button, so that no test hangs on it; it
-    // is recorded all the same.
+    // The answers for the next boxes, in order; a box without one (or without its button) is
+    // recorded and closed with its escape button, so that no test hangs on it.
     void queue(QMessageBox::StandardButton button) { answers.append(button); }
 
     int count() const { return boxes.size(); }

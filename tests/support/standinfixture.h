@@ -1,20 +1,13 @@
-// The cloud stand-in on its own thread over real TLS with a CA of its own, the endpoint that
-// points the app's cloud client at it, and a capture of everything the client writes, to be
-// checked for secrets. Header-only: only suites that link cloud_standin include it.
+// The cloud stand-in on its own thread over real TLS, and a capture of what the client writes.
 #pragma once
 
-#include "common/appfolder.h"
 #include "cloud/cloudendpoint.h"
+#include "common/appfolder.h"
 #include "logging/logger.h"
 #include "standin/server.h"
+#include "testmain.h" // and with it QtCore
 
-#include <QDir>
-#include <QFile>
-#include <QMutex>
-#include <QPointer>
 #include <QSslCertificate>
-#include <QStringList>
-#include <QTemporaryDir>
 
 #include <memory>
 
@@ -66,9 +59,7 @@ private:
     int starts = 0;
 };
 
-// Creates the logger with "app.log" in the application folder (created when missing) and
-// captures the debug stream, so that a test can check all the client ever wrote for secrets;
-// the previous message handler still sees every message. One at a time per process.
+// Logs to "app.log" and captures the debug stream (still passed on); one at a time.
 class DiagnosticsCapture
 {
 public:
@@ -88,19 +79,13 @@ public:
         delete logger;
     }
 
-    DiagnosticsCapture(const DiagnosticsCapture &) = delete;
-    DiagnosticsCapture &operator=(const DiagnosticsCapture &) = delete;
-
-    // Closes the log (which flushes it) and gives every debug line captured since the start
-    // together with the whole log file. Nothing is captured into the log afterwards.
+    // Closes (and so flushes) the log; every debug line captured, then the whole log file.
     QString finishAndReadEverything()
     {
         delete logger;
-        QFile file(applicationFilePath(QStringLiteral("app.log")));
-        const QString log =
-            file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+        const QByteArray log = readFile(applicationFilePath(QStringLiteral("app.log")));
         QMutexLocker lock(&mutex);
-        return lines.join(QLatin1Char('\n')) + QLatin1Char('\n') + log;
+        return lines.join(QLatin1Char('\n')) + QLatin1Char('\n') + QString::fromUtf8(log);
     }
 
 private:

@@ -1,6 +1,5 @@
 #include "toolprocess.h"
 
-#include <QDir>
 #include <QtTest>
 
 #include <signal.h>
@@ -13,8 +12,7 @@ namespace testsupport {
 
 namespace {
 
-// The program ends with the test process however that ends: a test killed on a time-out or
-// by a crash leaves nothing running behind it.
+// The program ends with the test however that ends (a time-out, a crash).
 class ChildProcess : public QProcess
 {
 public:
@@ -90,9 +88,8 @@ QString ToolProcess::waitForLine(const QString &prefix, int timeoutMs)
         return !isRunning();
     };
     if (!QTest::qWaitFor(seen, timeoutMs) || found.isEmpty())
-        error = name + QStringLiteral(" printed no line starting with \"") + prefix
-            + QStringLiteral("\" (") + (isRunning() ? "still running" : "it ended")
-            + QStringLiteral("); its output: ") + lines.join(QLatin1String(" | "));
+        error =
+            QStringLiteral("%1 printed no \"%2\" line: %3").arg(name, prefix, lines.join(" | "));
     return found;
 }
 
@@ -101,20 +98,14 @@ bool ToolProcess::stop(int timeoutMs)
     if (isRunning()) {
         process->terminate();
         if (!process->waitForFinished(timeoutMs)) {
-            process->kill();
-            process->waitForFinished(30000);
-            error = name + QStringLiteral(" did not end within %1 ms of SIGTERM").arg(timeoutMs);
+            error = name + QStringLiteral(" did not end on SIGTERM"); // killed with the object
             return false;
         }
     }
-    if (!process || process->exitStatus() != QProcess::NormalExit || process->exitCode() != 0) {
-        error = name
-            + (process
-                   ? QStringLiteral(" crashed or ended with exit code %1").arg(process->exitCode())
-                   : QStringLiteral(" was never started"));
-        return false;
-    }
-    return true;
+    if (process && process->exitStatus() == QProcess::NormalExit && process->exitCode() == 0)
+        return true;
+    error = name + QStringLiteral(" crashed, failed or never started");
+    return false;
 }
 
 } // namespace testsupport

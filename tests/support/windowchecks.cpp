@@ -9,7 +9,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
-#include <QWidget>
+#include <QRegularExpression>
 
 namespace testsupport {
 
@@ -20,19 +20,14 @@ constexpr int dividerClearance = 4;
 
 const char *const panelNames[] = {"widget_1", "widget_2", "widget_3"};
 
-// The widgets of a panel that show something: texts, fields, buttons, bars and pictures.
-bool showsSomething(QWidget *widget)
-{
-    return qobject_cast<QLabel *>(widget) || qobject_cast<QAbstractButton *>(widget)
-        || qobject_cast<QLineEdit *>(widget) || qobject_cast<RoundProgressBar *>(widget);
-}
-
-// The visible widgets of a panel that show something.
+// The visible widgets of a panel that show something: texts, fields, buttons, bars, pictures.
 QList<QWidget *> shownIn(QWidget *panel, QWidget *window)
 {
     QList<QWidget *> shown;
     for (QWidget *widget : panel->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
-        if (widget->isVisibleTo(window) && showsSomething(widget))
+        if (widget->isVisibleTo(window)
+            && (qobject_cast<QLabel *>(widget) || qobject_cast<QAbstractButton *>(widget)
+                || qobject_cast<QLineEdit *>(widget) || qobject_cast<RoundProgressBar *>(widget)))
             shown << widget;
     }
     return shown;
@@ -43,11 +38,6 @@ QString describe(QWidget *widget)
     const QRect r = widget->geometry();
     return QString::asprintf("%s (%d,%d %dx%d)", qPrintable(widget->objectName()), r.x(), r.y(),
                              r.width(), r.height());
-}
-
-QRect onWindow(QWidget *widget, QWidget *window)
-{
-    return QRect(widget->mapTo(window, QPoint(0, 0)), widget->size());
 }
 
 // Why a widget's text does not fit the room it was given; empty when it does.
@@ -72,7 +62,6 @@ QString textFault(QWidget *widget)
         + QString::asprintf(" cuts its text (it needs %dx%d)", needed.width(), needed.height());
 }
 
-// A label that shows a picture rather than a text: a pixmap or a style sheet's image.
 bool showsPicture(const QLabel *label)
 {
     return !label->pixmap(Qt::ReturnByValue).isNull() || label->movie()
@@ -91,8 +80,7 @@ QString screenshotFolder()
 
 QStringList windowFaults(QWidget *window)
 {
-    const QList<QFrame *> dividers = {window->findChild<QFrame *>(QStringLiteral("line")),
-                                      window->findChild<QFrame *>(QStringLiteral("line_2"))};
+    const auto dividers = window->findChildren<QFrame *>(QRegularExpression("^line(_2)?$"));
     QStringList faults;
     for (const char *name : panelNames) {
         auto *panel = window->findChild<QWidget *>(QLatin1String(name));
@@ -106,11 +94,10 @@ QStringList windowFaults(QWidget *window)
             if (!room.contains(widget->geometry()))
                 faults << describe(widget) + QStringLiteral(" reaches outside ")
                         + QLatin1String(name);
+            const QRect where(widget->mapTo(window, QPoint()), widget->size());
             for (QFrame *divider : dividers) {
-                if (divider
-                    && onWindow(widget, window)
-                           .intersects(onWindow(divider, window)
-                                           .adjusted(-dividerClearance, 0, dividerClearance, 0)))
+                const QRect line(divider->mapTo(window, QPoint()), divider->size());
+                if (where.intersects(line.adjusted(-dividerClearance, 0, dividerClearance, 0)))
                     faults << describe(widget) + QStringLiteral(" touches ")
                             + divider->objectName();
             }

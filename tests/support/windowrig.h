@@ -1,24 +1,16 @@
-// The one rig for the window: a real MainWindow and what a person does with it. WindowDriver
-// holds the window and reaches its widgets by name; WindowRig adds the emulated Brevia on a
-// pty and the cloud stand-in in this process (the window, fault and screenshot suites), while
-// the end-to-end suite drives the same WindowDriver against the two tools run as programs.
-// Header-only: the suites that include it link brevia_emulator and cloud_standin.
+// A real MainWindow and what a person does with it: WindowDriver reaches its widgets by name;
+// WindowRig adds the emulated Brevia on a pty and the cloud stand-in in this process.
 #pragma once
 
-#include "common/appfolder.h"
 #include "emulatorfixture.h"
 #include "messageboxhelper.h"
-#include "standinfixture.h"
-#include "testmain.h"
+#include "standinfixture.h" // and the test helpers
 #include "ui/mainwindow.h"
 #include "ui/roundprogressbar.h"
 
-#include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMutex>
-#include <QMutexLocker>
 #include <QPushButton>
 #include <QtTest>
 
@@ -57,7 +49,6 @@ inline brevia::Scenario breviaWith(int sessions, int firmwareVersion = 1310)
     return scenario;
 }
 
-// A cloud that answers every pairing request with an error.
 inline standin::Scenario cloudRefusingPairing()
 {
     standin::Scenario scenario = quietCloud();
@@ -142,9 +133,13 @@ public:
     }
     QLabel *label(const char *name) const { return w<QLabel>(name); }
     QPushButton *button(const char *name) const { return w<QPushButton>(name); }
-    RoundProgressBar *bar(const char *name) const { return w<RoundProgressBar>(name); }
     bool shown(const char *name) const { return w(name)->isVisibleTo(window.get()); }
     QString text(const char *name) const { return label(name)->text(); }
+    // The cloud panel's warning; empty while none is shown.
+    QString warning() const
+    {
+        return shown("label_cloud_worning") ? text("label_cloud_worning") : QString();
+    }
 
     void typeAndSignIn(const QString &user, const QString &pass)
     {
@@ -153,8 +148,7 @@ public:
         button("button_signin")->click();
     }
 
-    // The device panel shows an identified device: the waiting animation is gone and the
-    // firmware version is filled in.
+    // The device panel shows an identified device: no waiting animation, its firmware filled in.
     bool waitForDevicePanel(int timeoutMs = 15000) const
     {
         return QTest::qWaitFor(
@@ -179,8 +173,7 @@ public:
     bool startDevice() { return device.start(); }
     MainWindow *open() { return WindowDriver::open(cloud.endpoint(), device.lister()); }
 
-    // Signed in, the firmware information handled and the application update check that
-    // follows answered, so that no request is on its way when the test goes on.
+    // Signed in, with the firmware handled and the update check answered: no request on its way.
     bool signIn(const QString &user = QStringLiteral("demo"),
                 const QString &pass = QStringLiteral("demo1234"))
     {
@@ -195,15 +188,13 @@ public:
             15000);
     }
 
-    // Pairing requests answered so far; a test awaits the last one before it ends, so that
-    // the window does not go with a request on its way.
+    // Pairing requests answered; a test awaits its last one so that none is on its way at the end.
     int pairings() const { return requestCount(cloud.server(), "PUT", "/api/device/pairDevice"); }
     bool waitForPairings(int count, int timeoutMs = 10000) const
     {
         return QTest::qWaitFor([&] { return pairings() >= count; }, timeoutMs);
     }
 
-    // Signed in with the device shown, paired and its data offered for upload.
     bool readyToUpload()
     {
         return signIn() && startDevice() && waitForDevicePanel()
