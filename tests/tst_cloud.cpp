@@ -171,6 +171,8 @@ private slots:
         secrets << client->currentToken();
         client->pairDevice("BREVIA-7", "UID-7");
         QVERIFY(settle());
+        client->sigIn(demoUser, demoPassword); // the same account again keeps its pairing
+        QVERIFY(settle() && client->currentDeviceID() == 101);
         events.clear();
         // All at once: each reply reaches its own handler, each upload deletes only its file.
         client->sigIn(demoUser, demoPassword);
