@@ -137,6 +137,7 @@ private slots:
         row("-v", 0, "Orvane 7.4\n");
         row("--help", 0, "-v, --version");
         row("-platform xcb -h", 0, "-h, --help"); // with a Qt option
+        row("-reverse -v", 0, "Orvane 7.4\n"); // a Qt flag
         row("--frobnicate", 2, "", "Unknown option 'frobnicate'");
         row("--version -x", 2, "", "Unknown option 'x'");
         row("-style", 2, "", "Missing value after '-style'"); // a Qt option without its value
