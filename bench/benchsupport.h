@@ -5,6 +5,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QString>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtGlobal>
 
@@ -33,6 +34,17 @@ inline void useHome(const QString &path)
     qputenv("HOME", home);
     qputenv("XDG_CONFIG_HOME", home + "/.config");
     qputenv("XDG_RUNTIME_DIR", home); // owner-only, as Qt wants it
+}
+
+// What every benchmark does first: debug lines dropped, HOME in `home`. False when the
+// throw-away folder could not be made.
+inline bool quietHome(const QTemporaryDir &home)
+{
+    dropDebugLines();
+    if (!home.isValid())
+        return false;
+    useHome(home.path());
+    return true;
 }
 
 // Runs the event loop until `done` holds or the time is up; false when the time ran out.

@@ -39,12 +39,10 @@ constexpr double targetPeakMiB = 64.0;
 
 int main(int argc, char *argv[])
 {
-    benchsupport::dropDebugLines(); // the link's
     // The session files go to a throw-away application folder.
     QTemporaryDir home;
-    if (!home.isValid())
+    if (!benchsupport::quietHome(home))
         return 2;
-    benchsupport::useHome(home.path());
     QCoreApplication app(argc, argv);
     const int repetitions = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
     QDir().mkpath(applicationFolderPath());

@@ -92,11 +92,9 @@ double measure(int seconds)
 
 int main(int argc, char *argv[])
 {
-    benchsupport::dropDebugLines();
     QTemporaryDir home;
-    if (!home.isValid())
+    if (!benchsupport::quietHome(home))
         return 2;
-    benchsupport::useHome(home.path());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 

@@ -66,11 +66,9 @@ qint64 bytesSent(const QString &log, qint64 fromMs, qint64 untilMs)
 
 int main(int argc, char *argv[])
 {
-    benchsupport::dropDebugLines();
     QTemporaryDir home;
-    if (!home.isValid())
+    if (!benchsupport::quietHome(home))
         return 2;
-    benchsupport::useHome(home.path());
     QCoreApplication app(argc, argv);
     const int repetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     const int answerDelayMs = argc > 2 ? std::max(0, std::atoi(argv[2])) : 1500;

@@ -69,10 +69,7 @@ ProgramProof::~ProgramProof()
 
 void ProgramProof::start(const QByteArray &program, int versionMajor, int versionMinor)
 {
-    clock.start();
-    expectedAnswer =
-        "Orvane " + QByteArray::number(versionMajor) + '.' + QByteArray::number(versionMinor);
-    if (!prepareScratch())
+    if (!begin(versionMajor, versionMinor))
         return;
     QFile file(candidatePath);
     if (!file.open(QIODevice::WriteOnly) || file.write(program) != program.size()
@@ -87,10 +84,7 @@ void ProgramProof::start(const QByteArray &program, int versionMajor, int versio
 
 void ProgramProof::startWithFile(const QString &path, int versionMajor, int versionMinor)
 {
-    clock.start();
-    expectedAnswer =
-        "Orvane " + QByteArray::number(versionMajor) + '.' + QByteArray::number(versionMinor);
-    if (!prepareScratch())
+    if (!begin(versionMajor, versionMinor))
         return;
     // Proven and installed from a private copy: the file in its place may change meanwhile.
     QFile source(path);
@@ -105,6 +99,15 @@ void ProgramProof::startWithFile(const QString &path, int versionMajor, int vers
         return;
     }
     examine();
+}
+
+// The clock, the answer awaited and a scratch folder: what both ways of starting need.
+bool ProgramProof::begin(int versionMajor, int versionMinor)
+{
+    clock.start();
+    expectedAnswer =
+        "Orvane " + QByteArray::number(versionMajor) + '.' + QByteArray::number(versionMinor);
+    return prepareScratch();
 }
 
 bool ProgramProof::prepareScratch()

@@ -58,6 +58,7 @@ signals:
     void finished();
 
 private:
+    bool begin(int versionMajor, int versionMinor);
     bool prepareScratch();
     void examine();
     void childEnded();
